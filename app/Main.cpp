@@ -1,0 +1,3 @@
+#include "app/DownloaderApplication.h"
+
+START_JUCE_APPLICATION (velmDownloaderApplication)

@@ -1,0 +1,10 @@
+# One sanitizer build per build folder, chosen with -DVELM_SANITIZER=thread or =address.
+if(VELM_SANITIZER STREQUAL "thread")
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+elseif(VELM_SANITIZER STREQUAL "address")
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+elseif(NOT VELM_SANITIZER STREQUAL "")
+    message(FATAL_ERROR "VELM_SANITIZER must be empty, thread or address")
+endif()

@@ -1,0 +1,74 @@
+#include "download/MainComponent.h"
+
+namespace
+{
+    juce::String folderPermissionMessage (const juce::String& folderName)
+    {
+        return "Make sure that you have a " + folderName + " folder and you have permission to read and write to this folder";
+    }
+}
+
+void MainComponent::recordFatalError (const juce::String& title, const juce::String& message)
+{
+    errorTitle = title;
+    errorMessage = message;
+    setState (DownloaderState::fatalError);
+}
+
+bool MainComponent::prepareDownloadFolder()
+{
+    if (! downloadBaseFolder.hasWriteAccess())
+    {
+        recordFatalError ("Permission Denied", folderPermissionMessage (downloadBaseFolder.getFileName()));
+        return false;
+    }
+
+    downloadBaseFolder = juce::File (downloadBaseFolder.getFullPathName() + juce::File::getSeparatorString() + productName);
+
+    if (downloadBaseFolder.exists())
+        return true;
+
+    const auto result = downloadBaseFolder.createDirectory();
+
+    if (result.failed())
+    {
+        recordFatalError (result.getErrorMessage(),
+                          folderPermissionMessage (downloadBaseFolder.getParentDirectory().getFileName()));
+        return false;
+    }
+
+    return true;
+}
+
+bool MainComponent::checkDiskSpace (juce::int64 bytesNeeded)
+{
+    if (downloadBaseFolder.getBytesFreeOnVolume() >= bytesNeeded)
+        return true;
+
+    recordFatalError ("Not Enough Space",
+                      "You need to have at least " + juce::File::descriptionOfSizeInBytes (bytesNeeded)
+                          + " free in your drive to be able to download.");
+    return false;
+}
+
+void MainComponent::checkExistingFilesAndStart()
+{
+    startTimer (uiTimerId, 500);
+    setState (DownloaderState::checkingFiles);
+
+    // verifyFile marks a match with its whole size, so afterwards the records' byte counts add
+    // up to what is already complete on disk.
+    for (int i = 0; i < files.size(); ++i)
+        verifyFile (i);
+
+    juce::int64 bytesDone = 0;
+
+    for (auto* entry : files)
+        bytesDone += entry->getDownloadedBytes();
+
+    if (! checkDiskSpace (getTotalBytes() - bytesDone))
+        return;
+
+    stopTimer (stateTimerId);
+    startNextFile();
+}

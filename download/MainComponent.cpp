@@ -1,0 +1,35 @@
+#include "download/MainComponent.h"
+
+MainComponent::MainComponent (const juce::var& config)
+{
+    buildUi (config);
+
+    downloadBaseFolder = juce::File::getSpecialLocation (juce::File::currentApplicationFile).getParentDirectory();
+
+    setSize (560, 104);
+}
+
+MainComponent::~MainComponent()
+{
+    // The tasks go first: each deletion cancels its transfer and waits for its worker, which for
+    // the manifest may still be checking files or starting the first one. Only then may the
+    // records and widgets that the workers use be destroyed. The tasks are taken out under the
+    // lock, which a worker may be waiting for, and deleted outside it.
+    std::unique_ptr<juce::URL::DownloadTask> manifest;
+
+    {
+        const juce::ScopedLock sl (taskLock);
+        manifest = std::move (manifestTask);
+    }
+
+    manifest.reset();
+
+    juce::OwnedArray<juce::URL::DownloadTask> tasks;
+
+    {
+        const juce::ScopedLock sl (taskLock);
+        tasks.swapWith (fileTasks);
+    }
+
+    tasks.clear();
+}

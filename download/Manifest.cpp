@@ -1,0 +1,151 @@
+#include "download/MainComponent.h"
+
+#include "download/SupportAddress.h"
+#include "platform/DownloadTask.h"
+
+namespace
+{
+    const juce::String jsonResponseInvalid = juce::String ("JSON response invalid. Please try again or contact velm support for help: ")
+                                           + velm::supportEmailAddress;
+
+    /** A manifest is usable only when every file it lists would land inside the product folder. */
+    bool allFileNamesAreSafe (const juce::Array<juce::var>& elements)
+    {
+        for (const auto& element : elements)
+            if (element.getDynamicObject() != nullptr
+                 && ! velm::isSafeFileName (velm::manifestText (element["filename"])))
+                return false;
+
+        return true;
+    }
+}
+
+void MainComponent::startManifestDownload()
+{
+    manifestFile = juce::File (juce::File::getSpecialLocation (juce::File::tempDirectory).getFullPathName()
+                                + juce::File::getSeparatorString() + productName + "Downloader.json");
+
+    if (manifestFile.existsAsFile())
+        manifestFile.deleteFile();
+
+    if (manifestUrl.isEmpty())
+    {
+        showErrorDialog ("URL Error",
+                         juce::String ("JSON URL is empty. Please contact velm support for help: ") + velm::supportEmailAddress,
+                         true);
+        return;
+    }
+
+    startTimer (stateTimerId, 10);
+
+    const juce::URL configuredUrl (manifestUrl);
+    const auto requestUrl = configuredUrl.withParameter ("web_installer_version", juce::String (webInstallerVersion));
+
+    if (configuredUrl.toString (false).isEmpty())
+    {
+        recordManifestError ("URL Error",
+                             juce::String ("JSON URL is empty or not correct. Please contact velm support for help: ")
+                                 + velm::supportEmailAddress);
+        return;
+    }
+
+    std::unique_ptr<juce::URL::DownloadTask> previous;
+
+    {
+        const juce::ScopedLock sl (taskLock);
+        previous = std::move (manifestTask);
+        manifestTask = velm::DownloadTask::start (requestUrl, manifestFile, this);
+    }
+
+    previous.reset();
+
+    if (manifestTask == nullptr)
+    {
+        // Nothing answered: the run cannot go on, so it ends in a box instead of waiting forever
+        // on "initializing ...".
+        stopTimer (stateTimerId);
+        showErrorDialog ("Connection Error ", "Could not connect to server", true);
+    }
+}
+
+bool MainComponent::isManifestTask (juce::URL::DownloadTask* task)
+{
+    const juce::ScopedLock sl (taskLock);
+    return task == manifestTask.get();
+}
+
+void MainComponent::recordManifestError (const juce::String& title, const juce::String& message)
+{
+    pendingError->title = title;
+    pendingError->message = message;
+    setState (DownloaderState::manifestError);
+}
+
+void MainComponent::parseManifest()
+{
+    if (! manifestFile.existsAsFile())
+    {
+        recordManifestError ("JSON Error",
+                             juce::String ("Could not find JSON file. Please try again or contact velm support for help: ")
+                                 + velm::supportEmailAddress);
+        return;
+    }
+
+    manifestJson = juce::JSON::parse (manifestFile.loadFileAsString());
+    auto* manifest = manifestJson.getDynamicObject();
+
+    if (manifest == nullptr)
+    {
+        int statusCode = 0;
+
+        {
+            const juce::ScopedLock sl (taskLock);
+
+            if (manifestTask != nullptr)
+                statusCode = manifestTask->statusCode();
+        }
+
+        if (statusCode == 200)
+            recordManifestError ("JSON Error",
+                                 "JSON file invalid Error Code: " + juce::String (statusCode)
+                                     + ". Please try again or contact velm support for help: " + velm::supportEmailAddress);
+        else
+            recordManifestError ("Server Error", "Server responded with error code: " + juce::String (statusCode));
+
+        return;
+    }
+
+    if (manifest->hasProperty ("code"))
+    {
+        if (manifest->getProperty ("code").toString() == "web_installer_outdated")
+        {
+            webInstallerUrl = manifest->getProperty ("web_installer_url").toString();
+            recordManifestError ("Downloader Outdated",
+                                 "The current downloader is outdated. Please download a new downloader from the velm Website");
+        }
+        else
+        {
+            // An answer that this downloader does not understand is reported rather than
+            // leaving the window on "initializing ..." for ever.
+            recordManifestError ("JSON Error", jsonResponseInvalid);
+        }
+
+        return;
+    }
+
+    if (! prepareDownloadFolder())
+        return;
+
+    const auto fileList = manifest->getProperty ("files");
+
+    if (! fileList.isArray() || ! allFileNamesAreSafe (*fileList.getArray()))
+    {
+        recordManifestError ("JSON Error", jsonResponseInvalid);
+        return;
+    }
+
+    for (const auto& element : *fileList.getArray())
+        addFileEntry (element);
+
+    checkExistingFilesAndStart();
+}
