@@ -7,6 +7,16 @@
 #include <atomic>
 #include <memory>
 
+namespace velm
+{
+    /** The percentage line: the done fraction in whole percent, rounded half to even, never
+        below 0, and 0 when the total is 0. */
+    juce::String percentageText (juce::int64 bytesDone, juce::int64 bytesTotal);
+
+    /** The size line: "<done> of <total>" in the framework's size text. */
+    juce::String sizeText (juce::int64 bytesDone, juce::int64 bytesTotal);
+}
+
 /** State of the whole download run. */
 enum class DownloaderState : int
 {

@@ -96,6 +96,22 @@ void MainComponent::paint (juce::Graphics& g)
     g.fillAll (mainBgColour);
 }
 
+namespace velm
+{
+    juce::String percentageText (juce::int64 bytesDone, juce::int64 bytesTotal)
+    {
+        // roundToInt rounds a value exactly halfway to the even neighbour (12.5 gives 12).
+        const auto percentage = bytesTotal == 0 ? 0
+                                                : juce::jmax (0, juce::roundToInt ((double) bytesDone / (double) bytesTotal * 100.0));
+        return juce::String (percentage) + "%";
+    }
+
+    juce::String sizeText (juce::int64 bytesDone, juce::int64 bytesTotal)
+    {
+        return juce::File::descriptionOfSizeInBytes (bytesDone) + " of " + juce::File::descriptionOfSizeInBytes (bytesTotal);
+    }
+}
+
 void MainComponent::updateProgressDisplay()
 {
     downloadedBytes = 0;
@@ -108,11 +124,8 @@ void MainComponent::updateProgressDisplay()
     // With a total of 0 (only files of size 0 listed) the ratio has no value: the bar stays empty.
     progressValue = total == 0 ? 0.0 : (double) downloadedBytes / (double) total;
 
-    // roundToInt rounds a value exactly halfway to the even neighbour, as the display asks.
-    const auto percentage = total == 0 ? 0 : juce::jmax (0, juce::roundToInt (progressValue * 100.0));
-    const auto percentageText = juce::String (percentage) + "%";
-    const auto sizeText = juce::File::descriptionOfSizeInBytes (downloadedBytes)
-                        + " of " + juce::File::descriptionOfSizeInBytes (total);
+    const auto percentage = velm::percentageText (downloadedBytes, total);
+    const auto size = velm::sizeText (downloadedBytes, total);
 
     if (getVerifiedCount() == getFileCount())
     {
@@ -125,6 +138,6 @@ void MainComponent::updateProgressDisplay()
     }
 
     statusLabel->setText (statusText, juce::sendNotificationAsync);
-    amountLabel->setText (percentageText, juce::sendNotificationAsync);
-    sizeLabel->setText (sizeText, juce::sendNotification);
+    amountLabel->setText (percentage, juce::sendNotificationAsync);
+    sizeLabel->setText (size, juce::sendNotification);
 }

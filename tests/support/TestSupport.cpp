@@ -1,0 +1,493 @@
+#include "tests/support/TestSupport.h"
+
+#include "download/FileDigest.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace velmtest
+{
+    //==============================================================================
+    bool runUntil (const std::function<bool()>& condition, int timeoutMs)
+    {
+        const auto end = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
+
+        while (! condition())
+        {
+            if (juce::Time::getMillisecondCounter() >= end)
+                return condition();
+
+            juce::MessageManager::getInstance()->runDispatchLoopUntil (5);
+        }
+
+        return true;
+    }
+
+    void runFor (int milliseconds)
+    {
+        runUntil ([] { return false; }, milliseconds);
+    }
+
+    //==============================================================================
+    namespace
+    {
+        template <typename Type>
+        void collectChildren (juce::Component& parent, std::vector<Type*>& found)
+        {
+            for (auto* child : parent.getChildren())
+            {
+                if (auto* match = dynamic_cast<Type*> (child))
+                    found.push_back (match);
+
+                collectChildren (*child, found);
+            }
+        }
+
+        template <typename Type>
+        std::vector<Type*> childrenOfType (juce::Component& parent)
+        {
+            std::vector<Type*> found;
+            collectChildren (parent, found);
+            return found;
+        }
+
+        juce::TextButton* findButton (juce::Component& parent, const juce::String& text)
+        {
+            for (auto* button : childrenOfType<juce::TextButton> (parent))
+                if (button->getButtonText() == text)
+                    return button;
+
+            return nullptr;
+        }
+
+        juce::String windowId (juce::Component& c)
+        {
+            auto* peer = c.getPeer();
+            return peer == nullptr ? juce::String() : juce::String ((juce::pointer_sized_uint) peer->getNativeHandle());
+        }
+
+        /** Runs an X tool while the message loop goes on, so that the events it sends are taken. */
+        void runXTool (const juce::StringArray& arguments, bool mustSucceed = true)
+        {
+            juce::ChildProcess tool;
+            ASSERT_TRUE (tool.start (arguments, juce::ChildProcess::wantStdOut | juce::ChildProcess::wantStdErr))
+                << arguments.joinIntoString (" ");
+            ASSERT_TRUE (runUntil ([&] { return ! tool.isRunning(); }, 10000)) << arguments.joinIntoString (" ");
+            if (mustSucceed)
+                EXPECT_EQ (tool.getExitCode(), 0u) << arguments.joinIntoString (" ") << ": " << tool.readAllProcessOutput();
+        }
+
+        /** Waits until the X server shows the component's window, so that input sent to it by
+            another client can reach it. */
+        void waitUntilViewable (juce::Component& c)
+        {
+            auto* topLevel = c.getTopLevelComponent();
+            const auto id = windowId (*topLevel);
+            ASSERT_TRUE (id.isNotEmpty()) << "the window has no peer";
+
+            // Mapped, and where the framework believes it is: a click aimed from the framework's
+            // coordinates must land on what it aims at.
+            juce::String lastInfo;
+            const bool viewable = runUntil ([&]
+            {
+                juce::ChildProcess info;
+
+                if (! info.start (juce::StringArray { "xwininfo", "-id", id }))
+                    return false;
+
+                lastInfo = info.readAllProcessOutput();
+                const auto position = topLevel->getScreenPosition();
+
+                return lastInfo.contains ("Map State: IsViewable")
+                    && lastInfo.contains ("Absolute upper-left X:  " + juce::String (position.x) + "\n")
+                    && lastInfo.contains ("Absolute upper-left Y:  " + juce::String (position.y) + "\n");
+            }, 5000);
+
+            ASSERT_TRUE (viewable) << "window " << id << " never showed where it should be:\n" << lastInfo;
+
+            // Let the framework take the mapping and focus events that came with it.
+            runFor (50);
+        }
+
+    }
+
+    std::vector<OpenBox> findOpenBoxes()
+    {
+        std::vector<OpenBox> boxes;
+        auto& desktop = juce::Desktop::getInstance();
+
+        for (int i = 0; i < desktop.getNumComponents(); ++i)
+        {
+            if (auto* window = dynamic_cast<juce::AlertWindow*> (desktop.getComponent (i)))
+            {
+                if (! window->isShowing())
+                    continue;
+
+                OpenBox box;
+                box.window = window;
+                box.title = window->getName();
+                // The framework describes a box as its title, ". " and its message.
+                box.message = window->getDescription().fromFirstOccurrenceOf (box.title + ". ", false, false);
+
+                for (auto* button : childrenOfType<juce::TextButton> (*window))
+                    box.buttons.add (button->getButtonText());
+
+                boxes.push_back (box);
+            }
+        }
+
+        return boxes;
+    }
+
+    OpenBox waitForBox (int timeoutMs)
+    {
+        std::vector<OpenBox> boxes;
+        runUntil ([&] { boxes = findOpenBoxes(); return ! boxes.empty(); }, timeoutMs);
+
+        // Give a second box, if the program wrongly raised one, the chance to show up too.
+        runFor (100);
+        boxes = findOpenBoxes();
+
+        EXPECT_EQ (boxes.size(), 1u) << "expected exactly one open box";
+        return boxes.empty() ? OpenBox() : boxes.front();
+    }
+
+    void clickButton (const OpenBox& box, const juce::String& buttonText)
+    {
+        ASSERT_NE (box.window.getComponent(), nullptr) << "no box";
+        const auto position = box.buttons.indexOf (buttonText);
+        ASSERT_GE (position, 0) << "no button " << buttonText;
+
+        // A box's keys press its first and its last button; the boxes of this program have no
+        // more than two, so every button can be pressed from the keyboard.
+        ASSERT_TRUE (position == 0 || position == box.buttons.size() - 1) << "no key for a middle button";
+        pressKey (box, position == 0 ? "Return" : "Escape");
+    }
+
+    void pressKey (const OpenBox& box, const juce::String& keyName)
+    {
+        ASSERT_NE (box.window.getComponent(), nullptr) << "no box";
+        waitUntilViewable (*box.window);
+
+        // The box may close, and its window go, between the key's press and its release, which
+        // the tool then reports as an error: whether the key worked is seen from the box. Now and
+        // then a key sent to a window that has only just been mapped is lost on the way, so it is
+        // sent again while the same box stays open.
+        const auto closed = [&] { return box.window == nullptr || ! box.window->isShowing(); };
+
+        for (int attempt = 0; attempt < 5 && ! closed(); ++attempt)
+        {
+            runXTool ({ "xdotool", "key", "--window", windowId (*box.window), keyName }, false);
+            runUntil (closed, 1000);
+        }
+
+        EXPECT_TRUE (closed()) << "the box " << box.title << " stayed open after " << keyName;
+    }
+
+    //==============================================================================
+    OpenChooser waitForChooser (int timeoutMs)
+    {
+        OpenChooser found;
+
+        runUntil ([&]
+        {
+            auto& desktop = juce::Desktop::getInstance();
+
+            for (int i = 0; i < desktop.getNumComponents(); ++i)
+            {
+                if (auto* dialog = dynamic_cast<juce::FileChooserDialogBox*> (desktop.getComponent (i)))
+                {
+                    if (! dialog->isShowing())
+                        continue;
+
+                    found.dialog = dialog;
+                    found.title = dialog->getName();
+
+                    if (auto browsers = childrenOfType<juce::FileBrowserComponent> (*dialog); ! browsers.empty())
+                        found.root = browsers.front()->getRoot();
+
+                    return true;
+                }
+            }
+
+            return false;
+        }, timeoutMs);
+
+        EXPECT_NE (found.dialog.getComponent(), nullptr) << "no folder chooser opened";
+        return found;
+    }
+
+    namespace
+    {
+        juce::FileBrowserComponent* browserOf (const OpenChooser& chooser)
+        {
+            if (chooser.dialog == nullptr)
+                return nullptr;
+
+            auto browsers = childrenOfType<juce::FileBrowserComponent> (*chooser.dialog);
+            return browsers.empty() ? nullptr : browsers.front();
+        }
+
+        bool chooserHasClosed (const OpenChooser& chooser)
+        {
+            return chooser.dialog == nullptr || ! chooser.dialog->isShowing();
+        }
+    }
+
+    void chooseFolder (const OpenChooser& chooser, const juce::File& folder)
+    {
+        enterFolder (chooser, folder);
+        pressChooserAction (chooser);
+    }
+
+    // The chooser is the framework's own dialog; it is driven through its own components, since
+    // text typed into it from outside the process reaches it only now and then.
+    void enterFolder (const OpenChooser& chooser, const juce::File& folder)
+    {
+        auto* browser = browserOf (chooser);
+        ASSERT_NE (browser, nullptr);
+        browser->setRoot (folder);
+        ASSERT_EQ (browser->getRoot(), folder);
+    }
+
+    void pressChooserAction (const OpenChooser& chooser)
+    {
+        auto* browser = browserOf (chooser);
+        ASSERT_NE (browser, nullptr);
+        auto* action = findButton (*chooser.dialog, browser->getActionVerb());
+        ASSERT_NE (action, nullptr);
+        action->triggerClick();
+        EXPECT_TRUE (runUntil ([&] { return chooserHasClosed (chooser); })) << "the chooser stayed open";
+    }
+
+    void cancelChooser (const OpenChooser& chooser)
+    {
+        ASSERT_NE (chooser.dialog.getComponent(), nullptr);
+        auto* cancel = findButton (*chooser.dialog, "Cancel");
+        ASSERT_NE (cancel, nullptr);
+        cancel->triggerClick();
+        EXPECT_TRUE (runUntil ([&] { return chooserHasClosed (chooser); })) << "the chooser stayed open";
+    }
+
+    //==============================================================================
+    TempFolder::TempFolder()
+        : folder (juce::File::getSpecialLocation (juce::File::tempDirectory)
+                      .getNonexistentChildFile ("velm-test-", "", false))
+    {
+        folder.createDirectory();
+    }
+
+    TempFolder::~TempFolder()
+    {
+        // Tests may leave read-only folders behind; make them removable again first.
+        juce::ChildProcess chmod;
+        if (chmod.start (juce::StringArray { "chmod", "-R", "u+rwx", folder.getFullPathName() }, 0))
+            chmod.waitForProcessToFinish (5000);
+
+        folder.deleteRecursively();
+    }
+
+    juce::MemoryBlock randomBytes (size_t numBytes, juce::int64 seed)
+    {
+        juce::MemoryBlock block (numBytes);
+        juce::Random random (seed);
+        random.fillBitsRandomly (block.getData(), block.getSize());
+        return block;
+    }
+
+    std::string sha256Hex (const juce::MemoryBlock& data)
+    {
+        return velm::sha256OfData (data.getData(), data.getSize()).toStdString();
+    }
+
+    //==============================================================================
+    HttpServer::HttpServer()
+    {
+        server.set_pre_routing_handler ([this] (const httplib::Request& request, httplib::Response&)
+        {
+            record (request);
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
+    }
+
+    HttpServer::~HttpServer()
+    {
+        server.stop();
+
+        if (thread.joinable())
+            thread.join();
+    }
+
+    void HttpServer::start()
+    {
+        boundPort = server.bind_to_any_port ("127.0.0.1");
+        ASSERT_GT (boundPort, 0);
+        thread = std::thread ([this] { server.listen_after_bind(); });
+
+        while (! server.is_running())
+            std::this_thread::sleep_for (std::chrono::milliseconds (1));
+    }
+
+    juce::String HttpServer::url (const juce::String& path) const
+    {
+        return "http://127.0.0.1:" + juce::String (boundPort) + path;
+    }
+
+    void HttpServer::record (const httplib::Request& request)
+    {
+        const std::lock_guard<std::mutex> lock (mutex);
+        const auto queryStart = request.target.find ('?');
+        requests[request.path].push_back (queryStart == std::string::npos ? std::string() : request.target.substr (queryStart + 1));
+    }
+
+    int HttpServer::requestCount (const std::string& path) const
+    {
+        const std::lock_guard<std::mutex> lock (mutex);
+        const auto found = requests.find (path);
+        return found == requests.end() ? 0 : (int) found->second.size();
+    }
+
+    std::vector<std::string> HttpServer::queries (const std::string& path) const
+    {
+        const std::lock_guard<std::mutex> lock (mutex);
+        const auto found = requests.find (path);
+        return found == requests.end() ? std::vector<std::string>() : found->second;
+    }
+
+    void HttpServer::serve (const std::string& path, int status, const std::string& body, const std::string& contentType)
+    {
+        server.Get (path, [status, body, contentType] (const httplib::Request&, httplib::Response& response)
+        {
+            response.status = status;
+            response.set_content (body, contentType.c_str());
+        });
+    }
+
+    //==============================================================================
+    FakeOpener::FakeOpener()
+        : log (folder / "opened.log"),
+          previousPath (juce::SystemStats::getEnvironmentVariable ("PATH", {}))
+    {
+        auto opener = folder / "xdg-open";
+        opener.replaceWithText ("#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$VELM_TEST_OPEN_LOG\"\n");
+        opener.setExecutePermission (true);
+
+        setenv ("VELM_TEST_OPEN_LOG", log.getFullPathName().toRawUTF8(), 1);
+        setenv ("PATH", (folder.get().getFullPathName() + ":" + previousPath).toRawUTF8(), 1);
+    }
+
+    FakeOpener::~FakeOpener()
+    {
+        setenv ("PATH", previousPath.toRawUTF8(), 1);
+        unsetenv ("VELM_TEST_OPEN_LOG");
+    }
+
+    juce::StringArray FakeOpener::opened() const
+    {
+        juce::StringArray lines;
+        lines.addLines (log.loadFileAsString());
+        lines.removeEmptyStrings();
+        return lines;
+    }
+
+    juce::StringArray FakeOpener::waitForOpened (int n, int timeoutMs) const
+    {
+        runUntil ([&] { return opened().size() >= n; }, timeoutMs);
+        return opened();
+    }
+
+    //==============================================================================
+    StdoutCapture::StdoutCapture()
+        : file (folder / "stdout.txt")
+    {
+        std::fflush (stdout);
+        savedFd = dup (STDOUT_FILENO);
+        auto* captured = std::fopen (file.getFullPathName().toRawUTF8(), "w");
+        dup2 (fileno (captured), STDOUT_FILENO);
+        std::fclose (captured);
+    }
+
+    StdoutCapture::~StdoutCapture()
+    {
+        std::fflush (stdout);
+        dup2 (savedFd, STDOUT_FILENO);
+        close (savedFd);
+    }
+
+    juce::String StdoutCapture::text()
+    {
+        std::fflush (stdout);
+        return file.loadFileAsString();
+    }
+
+    //==============================================================================
+    juce::var makeConfig (const juce::String& productName, const juce::String& manifestUrl, const juce::String& coloursJson)
+    {
+        auto* download = new juce::DynamicObject();
+        download->setProperty ("url", manifestUrl);
+        download->setProperty ("macInstallerExtension", "pkg");
+
+        auto* config = new juce::DynamicObject();
+        config->setProperty ("productName", productName);
+        config->setProperty ("colors", juce::JSON::parse (coloursJson));
+        config->setProperty ("download", juce::var (download));
+        return juce::var (config);
+    }
+
+    juce::String uniqueProductName (const juce::String& hint)
+    {
+        static std::atomic<int> counter { 0 };
+        return "Velm Test " + hint + " " + juce::String (getpid()) + "-" + juce::String (++counter);
+    }
+
+    WindowUnderTest::WindowUnderTest (const juce::String& productName, const juce::var& configToUse)
+        : config (configToUse)
+    {
+        // The program makes one window per process; here many come one after another, so the
+        // faces that the framework cached under an earlier window's look-and-feel are dropped,
+        // as a fresh process would have none.
+        juce::Typeface::clearTypefaceCache();
+        mainWindow = std::make_unique<velmDownloaderApplication::MainWindow> (productName + " Downloader", config);
+    }
+
+    WindowUnderTest::~WindowUnderTest()
+    {
+        close();
+    }
+
+    MainComponent& WindowUnderTest::component()
+    {
+        return *dynamic_cast<MainComponent*> (mainWindow->getContentComponent());
+    }
+
+    void WindowUnderTest::destroyWindowOnly()
+    {
+        mainWindow.reset();
+    }
+
+    void WindowUnderTest::close()
+    {
+        mainWindow.reset();
+
+        // Boxes the run left open belong to a run that has ended; close them so that the next
+        // test starts on an empty display.
+        for (auto& box : findOpenBoxes())
+            if (box.window != nullptr)
+                box.window->exitModalState (-1);
+
+        runFor (20);
+    }
+
+    std::string fileElement (const std::string& url, const std::string& filename, double filesize,
+                             const std::string& sha256, bool runAfterDownload)
+    {
+        auto* element = new juce::DynamicObject();
+        element->setProperty ("url", juce::String (url));
+        element->setProperty ("filename", juce::String (filename));
+        element->setProperty ("filesize", filesize);
+        element->setProperty ("checksum_sha256", juce::String (sha256));
+        element->setProperty ("run_after_download", runAfterDownload);
+        return juce::JSON::toString (juce::var (element), true).toStdString();
+    }
+}
