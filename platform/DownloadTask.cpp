@@ -1,7 +1,11 @@
 #include "platform/DownloadTask.h"
 
+#include <curl/curl.h>
+
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <mutex>
 #include <unistd.h>
 
 namespace velm
@@ -26,6 +30,215 @@ namespace velm
         return fd;
     }
 
+    namespace
+    {
+        bool writeAll (int fd, const char* data, size_t numBytes)
+        {
+            while (numBytes > 0)
+            {
+                const auto written = ::write (fd, data, numBytes);
+
+                if (written < 0)
+                {
+                    if (errno == EINTR)
+                        continue;
+
+                    return false;
+                }
+
+                data += written;
+                numBytes -= static_cast<size_t> (written);
+            }
+
+            return true;
+        }
+
+        // The maximum number of redirects that the framework's own requests follow.
+        constexpr long maxRedirects = 5;
+
+        constexpr long receiveBufferSize = 256 * 1024;
+    }
+
+    //==============================================================================
+    /** The libcurl side of one download: the request, and what has arrived of the answer. The
+        thread that starts the task drives it until the response headers are in; from then on
+        only the task's worker does. */
+    struct DownloadTask::Transfer
+    {
+        Transfer (int fileDescriptor) : fd (fileDescriptor)  {}
+
+        ~Transfer()
+        {
+            release();
+
+            if (fd >= 0)
+                ::close (fd);
+        }
+
+        /** Lets go of the connection and libcurl's buffers once the answer is complete; a run
+            keeps every task until it ends, and must not keep what they held. */
+        void release()
+        {
+            const std::lock_guard<std::mutex> lock (handleLock);
+
+            if (multi != nullptr && easy != nullptr)
+                curl_multi_remove_handle (multi, easy);
+
+            if (easy != nullptr)
+                curl_easy_cleanup (easy);
+
+            if (multi != nullptr)
+                curl_multi_cleanup (multi);
+
+            easy = nullptr;
+            multi = nullptr;
+        }
+
+        bool open (const juce::String& address, int timeoutMs)
+        {
+            static std::once_flag initialised;
+            std::call_once (initialised, [] { curl_global_init (CURL_GLOBAL_DEFAULT); });
+
+            easy = curl_easy_init();
+            multi = curl_multi_init();
+
+            if (easy == nullptr || multi == nullptr)
+                return false;
+
+            const long timeoutSeconds = (timeoutMs + 999) / 1000;
+
+            url = address.toStdString();
+            curl_easy_setopt (easy, CURLOPT_URL, url.c_str());
+            curl_easy_setopt (easy, CURLOPT_NOSIGNAL, 1L);
+            curl_easy_setopt (easy, CURLOPT_FOLLOWLOCATION, 1L);
+            curl_easy_setopt (easy, CURLOPT_MAXREDIRS, maxRedirects);
+            curl_easy_setopt (easy, CURLOPT_PROTOCOLS_STR, "http,https");
+            curl_easy_setopt (easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+            curl_easy_setopt (easy, CURLOPT_USERAGENT, "velm-downloader/" VELM_APPLICATION_VERSION);
+            curl_easy_setopt (easy, CURLOPT_CONNECTTIMEOUT_MS, (long) timeoutMs);
+
+            // Less than one byte a second for the whole time counts as stopped: while waiting for
+            // the response as well as in the middle of the body.
+            curl_easy_setopt (easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+            curl_easy_setopt (easy, CURLOPT_LOW_SPEED_TIME, timeoutSeconds);
+
+            // Large receives keep the system calls few; deliver() still hands the body on in
+            // blocks of blockSize.
+            curl_easy_setopt (easy, CURLOPT_BUFFERSIZE, (long) receiveBufferSize);
+            curl_easy_setopt (easy, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+            curl_easy_setopt (easy, CURLOPT_HEADERDATA, this);
+            curl_easy_setopt (easy, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
+            curl_easy_setopt (easy, CURLOPT_WRITEDATA, this);
+
+            return curl_multi_add_handle (multi, easy) == CURLM_OK;
+        }
+
+        /** Interrupts a step that is waiting; safe from any thread, also after release(). */
+        void wake()
+        {
+            const std::lock_guard<std::mutex> lock (handleLock);
+
+            if (multi != nullptr)
+                curl_multi_wakeup (multi);
+        }
+
+        /** Lets libcurl move the transfer on, waiting at most timeoutMs for something to do. */
+        void step (int timeoutMs)
+        {
+            if (done)
+                return;
+
+            curl_multi_poll (multi, nullptr, 0, timeoutMs, nullptr);
+
+            int running = 0;
+
+            if (curl_multi_perform (multi, &running) != CURLM_OK)
+            {
+                done = true;
+                result = CURLE_RECV_ERROR;
+                return;
+            }
+
+            if (running == 0)
+            {
+                int remaining = 0;
+
+                while (auto* message = curl_multi_info_read (multi, &remaining))
+                    if (message->msg == CURLMSG_DONE)
+                        result = message->data.result;
+
+                done = true;
+            }
+        }
+
+        int statusCode() const
+        {
+            long code = 0;
+            curl_easy_getinfo (easy, CURLINFO_RESPONSE_CODE, &code);
+            return (int) code;
+        }
+
+        juce::int64 announcedLength() const
+        {
+            curl_off_t length = -1;
+
+            if (curl_easy_getinfo (easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK)
+                return -1;
+
+            return (juce::int64) length;
+        }
+
+        static size_t onHeader (char* data, size_t size, size_t count, void* user)
+        {
+            auto& self = *static_cast<Transfer*> (user);
+            const auto numBytes = size * count;
+
+            // The blank line ends one response's headers; it is the final response unless it is
+            // an interim one or a redirect that libcurl goes on to follow.
+            if (numBytes <= 2 && (numBytes == 0 || data[0] == '\r' || data[0] == '\n'))
+            {
+                const auto code = self.statusCode();
+                char* location = nullptr;
+                curl_easy_getinfo (self.easy, CURLINFO_REDIRECT_URL, &location);
+
+                if (code >= 200 && ! (code >= 300 && code < 400 && location != nullptr))
+                    self.headersComplete = true;
+            }
+
+            return numBytes;
+        }
+
+        static size_t onBody (char* data, size_t size, size_t count, void* user)
+        {
+            auto& self = *static_cast<Transfer*> (user);
+            const auto numBytes = size * count;
+
+            if (self.cancelled.load (std::memory_order_acquire))
+                return 0;
+
+            if (self.owner == nullptr)
+            {
+                // The body has begun before the worker exists: libcurl holds this block, and the
+                // connection waits, until the worker resumes the transfer.
+                self.paused = true;
+                return CURL_WRITEFUNC_PAUSE;
+            }
+
+            return self.owner->deliver (data, numBytes) ? numBytes : 0;
+        }
+
+        int fd;
+        CURL* easy = nullptr;
+        CURLM* multi = nullptr;
+        std::string url;
+        std::atomic<bool> cancelled { false };
+        std::mutex handleLock;
+        bool headersComplete = false, paused = false, done = false, writeFailed = false;
+        CURLcode result = CURLE_OK;
+        DownloadTask* owner = nullptr;
+    };
+
+    //==============================================================================
     std::unique_ptr<juce::URL::DownloadTask> DownloadTask::start (const juce::URL& url,
                                                                  const juce::File& target,
                                                                  juce::URL::DownloadTaskListener* listener,
@@ -36,32 +249,31 @@ namespace velm
         if (fd < 0)
             return nullptr;
 
-        auto stream = std::make_unique<juce::WebInputStream> (url, false);
-        stream->withConnectionTimeout (timeoutMs);
+        auto transfer = std::make_unique<Transfer> (fd);
 
-        // The framework hands back a stream even when nothing answered; that is no response.
-        const bool connected = stream->connect (nullptr);
-
-        if (! connected || (stream->isError() && stream->getStatusCode() == 0))
-        {
-            ::close (fd);
+        if (! transfer->open (url.toString (true), timeoutMs))
             return nullptr;
-        }
 
-        return std::unique_ptr<juce::URL::DownloadTask> (new DownloadTask (fd, target, std::move (stream), listener));
+        while (! transfer->headersComplete && ! transfer->paused && ! transfer->done)
+            transfer->step (1000);
+
+        // No status line at all means that nothing answered.
+        if (transfer->statusCode() == 0)
+            return nullptr;
+
+        return std::unique_ptr<juce::URL::DownloadTask> (new DownloadTask (std::move (transfer), target, listener));
     }
 
-    DownloadTask::DownloadTask (int targetFd, const juce::File& target,
-                                std::unique_ptr<juce::WebInputStream> webStream,
+    DownloadTask::DownloadTask (std::unique_ptr<Transfer> transferToUse, const juce::File& target,
                                 juce::URL::DownloadTaskListener* listenerToUse)
         : juce::Thread ("Download task"),
-          fd (targetFd),
-          stream (std::move (webStream)),
+          transfer (std::move (transferToUse)),
           listener (listenerToUse)
     {
         targetLocation = target;
-        contentLength  = stream->getTotalLength();
-        httpCode       = stream->getStatusCode();
+        contentLength  = transfer->announcedLength();
+        httpCode       = transfer->statusCode();
+        transfer->owner = this;
 
         startThread();
     }
@@ -69,29 +281,37 @@ namespace velm
     DownloadTask::~DownloadTask()
     {
         signalThreadShouldExit();
-        stream->cancel();
-        stopThread (-1);
+        transfer->cancelled.store (true, std::memory_order_release);
 
-        if (fd >= 0)
-            ::close (fd);
+        transfer->wake();
+        stopThread (-1);
     }
 
-    bool DownloadTask::writeBlock (const char* data, size_t numBytes)
+    bool DownloadTask::deliver (const char* data, size_t numBytes)
     {
+        // Whatever a server sends past the length it announced is not part of the file.
+        if (contentLength >= 0)
+            numBytes = (size_t) juce::jmin ((juce::int64) numBytes, contentLength - downloaded);
+
         while (numBytes > 0)
         {
-            const auto written = ::write (fd, data, numBytes);
+            if (threadShouldExit())
+                return false;
 
-            if (written < 0)
+            const auto block = juce::jmin (numBytes, (size_t) blockSize);
+
+            if (listener != nullptr)
+                listener->progress (this, downloaded, contentLength);
+
+            if (! writeAll (transfer->fd, data, block))
             {
-                if (errno == EINTR)
-                    continue;
-
+                transfer->writeFailed = true;
                 return false;
             }
 
-            data += written;
-            numBytes -= static_cast<size_t> (written);
+            downloaded += (juce::int64) block;
+            data += block;
+            numBytes -= block;
         }
 
         return true;
@@ -99,41 +319,32 @@ namespace velm
 
     void DownloadTask::run()
     {
-        while (! (stream->isExhausted() || stream->isError() || threadShouldExit()))
-        {
-            if (listener != nullptr)
-                listener->progress (this, downloaded, contentLength);
+        const auto reachedLength = [this] { return contentLength >= 0 && downloaded >= contentLength; };
 
-            const auto remaining = contentLength < 0 ? (juce::int64) blockSize : contentLength - downloaded;
-            const auto actual = stream->read (buffer.get(), (int) juce::jmin ((juce::int64) blockSize, remaining));
+        // Resuming hands over the block that arrived with the headers, if any.
+        if (transfer->paused)
+            curl_easy_pause (transfer->easy, CURLPAUSE_CONT);
 
-            if (actual < 0 || threadShouldExit() || stream->isError())
-                break;
+        bool ok = true;
 
-            if (! writeBlock (buffer.get(), static_cast<size_t> (actual)))
-            {
-                error = true;
-                break;
-            }
+        while (! transfer->done && ! reachedLength() && ! threadShouldExit() && ! transfer->writeFailed)
+            transfer->step (1000);
 
-            downloaded += actual;
+        if (::close (transfer->fd) != 0)
+            ok = false;
 
-            if (downloaded == contentLength)
-                break;
-        }
+        transfer->fd = -1;
 
-        if (::close (fd) != 0)
-            error = true;
+        const bool brokeOff = transfer->done && transfer->result != CURLE_OK && ! reachedLength();
 
-        fd = -1;
-
-        if (threadShouldExit() || stream->isError())
-            error = true;
-
-        if (contentLength > 0 && downloaded < contentLength)
-            error = true;
+        error = ! ok
+             || threadShouldExit()
+             || transfer->writeFailed
+             || brokeOff
+             || (contentLength > 0 && downloaded < contentLength);
 
         finished = true;
+        transfer->release();
 
         if (listener != nullptr && ! threadShouldExit())
             listener->finished (this, ! error);

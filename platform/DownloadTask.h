@@ -27,8 +27,9 @@ namespace velm
         - Deleting the task cancels the transfer and waits for the worker; finished() does not come
           after that, and what was written stays on disk.
 
-        Beyond the framework's, it gives up after timeoutMs without progress, and it never writes
-        through a symbolic link planted at the target's path, nor into an existing file. */
+        Beyond the framework's, it gives up after timeoutMs without progress, it speaks http and
+        https only (also when redirected), and it never writes through a symbolic link planted
+        at the target's path, nor into an existing file. */
     class DownloadTask final : public juce::URL::DownloadTask,
                                private juce::Thread
     {
@@ -43,17 +44,15 @@ namespace velm
         static constexpr int blockSize = 32768;
 
     private:
-        DownloadTask (int targetFd, const juce::File& target,
-                      std::unique_ptr<juce::WebInputStream> stream,
-                      juce::URL::DownloadTaskListener* listener);
+        struct Transfer;
+
+        DownloadTask (std::unique_ptr<Transfer>, const juce::File& target, juce::URL::DownloadTaskListener*);
 
         void run() override;
-        bool writeBlock (const char* data, size_t numBytes);
+        bool deliver (const char* data, size_t numBytes);
 
-        int fd;
-        std::unique_ptr<juce::WebInputStream> stream;
+        std::unique_ptr<Transfer> transfer;
         juce::URL::DownloadTaskListener* const listener;
-        juce::HeapBlock<char> buffer { blockSize };
 
         JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (DownloadTask)
     };
