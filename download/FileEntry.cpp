@@ -38,23 +38,34 @@ namespace velm
     }
 }
 
-void MainComponent::addFileEntry (const juce::var& element)
+std::unique_ptr<FileEntry> velm::makeFileEntry (const juce::var& element, const juce::File& folder)
 {
     auto* object = element.getDynamicObject();
 
     if (object == nullptr)
-        return;
+        return nullptr;
 
     auto entry = std::make_unique<FileEntry>();
 
-    entry->url = velm::manifestText (object->getProperty ("url"));
-    entry->filename = velm::manifestText (object->getProperty ("filename"));
-    entry->filesize = velm::manifestSize (object->getProperty ("filesize"));
-    totalBytes.store (velm::truncateToInt64 ((double) getTotalBytes() + entry->filesize), std::memory_order_release);
-    entry->checksumSha256 = velm::manifestText (object->getProperty ("checksum_sha256"));
-    entry->runAfterDownload = velm::manifestFlag (object->getProperty ("run_after_download"));
+    entry->url = manifestText (object->getProperty ("url"));
+    entry->filename = manifestText (object->getProperty ("filename"));
+    entry->filesize = manifestSize (object->getProperty ("filesize"));
+    entry->checksumSha256 = manifestText (object->getProperty ("checksum_sha256"));
+    entry->runAfterDownload = manifestFlag (object->getProperty ("run_after_download"));
 
-    entry->localFile = downloadBaseFolder.getFullPathName() + juce::File::getSeparatorString() + entry->filename;
+    // Joined as it stands: the manifest's names have been checked as a whole before.
+    entry->localFile = folder.getFullPathName() + juce::File::getSeparatorString() + entry->filename;
+    return entry;
+}
+
+void MainComponent::addFileEntry (const juce::var& element)
+{
+    auto entry = velm::makeFileEntry (element, downloadBaseFolder);
+
+    if (entry == nullptr)
+        return;
+
+    totalBytes.store (velm::truncateToInt64 ((double) getTotalBytes() + entry->filesize), std::memory_order_release);
 
     entry->index = files.size();
     files.add (entry.release());

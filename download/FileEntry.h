@@ -3,6 +3,7 @@
 #include <juce_core/juce_core.h>
 
 #include <atomic>
+#include <memory>
 
 /** Where one file of the release stands. Shares its numbering with DownloaderState: a file takes
     0 to 7 and 10, the run 0, 8, 9, 11 and 12. */
@@ -62,4 +63,8 @@ namespace velm
         not "." or "..", and without a separator ("/" or "\"), a control character or a leading
         root. Anything else would make the download write outside that folder. */
     bool isSafeFileName (const juce::String& filename);
+
+    /** The record of one element of the manifest's "files", stored in folder; none for an
+        element that is not a JSON object. Its index is the list's to set. */
+    std::unique_ptr<FileEntry> makeFileEntry (const juce::var& element, const juce::File& folder);
 }

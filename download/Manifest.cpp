@@ -1,23 +1,40 @@
 #include "download/MainComponent.h"
 
+#include "download/ManifestReading.h"
 #include "download/SupportAddress.h"
 #include "platform/DownloadTask.h"
+
+namespace velm
+{
+    ManifestVerdict readManifest (const juce::var& manifest)
+    {
+        auto* object = manifest.getDynamicObject();
+
+        if (object == nullptr)
+            return ManifestVerdict::notAnObject;
+
+        if (object->hasProperty ("code"))
+            return object->getProperty ("code").toString() == "web_installer_outdated" ? ManifestVerdict::outdated
+                                                                                      : ManifestVerdict::unknownCode;
+
+        const auto fileList = object->getProperty ("files");
+
+        if (! fileList.isArray())
+            return ManifestVerdict::noFileList;
+
+        // A manifest is usable only when every file it lists would land inside the product folder.
+        for (const auto& element : *fileList.getArray())
+            if (element.getDynamicObject() != nullptr && ! isSafeFileName (manifestText (element["filename"])))
+                return ManifestVerdict::unsafeFileName;
+
+        return ManifestVerdict::fileList;
+    }
+}
 
 namespace
 {
     const juce::String jsonResponseInvalid = juce::String ("JSON response invalid. Please try again or contact velm support for help: ")
                                            + velm::supportEmailAddress;
-
-    /** A manifest is usable only when every file it lists would land inside the product folder. */
-    bool allFileNamesAreSafe (const juce::Array<juce::var>& elements)
-    {
-        for (const auto& element : elements)
-            if (element.getDynamicObject() != nullptr
-                 && ! velm::isSafeFileName (velm::manifestText (element["filename"])))
-                return false;
-
-        return true;
-    }
 }
 
 void MainComponent::startManifestDownload()
@@ -92,9 +109,9 @@ void MainComponent::parseManifest()
     }
 
     manifestJson = juce::JSON::parse (manifestFile.loadFileAsString());
-    auto* manifest = manifestJson.getDynamicObject();
+    const auto verdict = velm::readManifest (manifestJson);
 
-    if (manifest == nullptr)
+    if (verdict == velm::ManifestVerdict::notAnObject)
     {
         int statusCode = 0;
 
@@ -115,34 +132,34 @@ void MainComponent::parseManifest()
         return;
     }
 
-    if (manifest->hasProperty ("code"))
+    if (verdict == velm::ManifestVerdict::outdated)
     {
-        if (manifest->getProperty ("code").toString() == "web_installer_outdated")
-        {
-            webInstallerUrl = manifest->getProperty ("web_installer_url").toString();
-            recordManifestError ("Downloader Outdated",
-                                 "The current downloader is outdated. Please download a new downloader from the velm Website");
-        }
-        else
-        {
-            // An answer that this downloader does not understand is reported rather than
-            // leaving the window on "initializing ..." for ever.
-            recordManifestError ("JSON Error", jsonResponseInvalid);
-        }
-
+        webInstallerUrl = manifestJson["web_installer_url"].toString();
+        recordManifestError ("Downloader Outdated",
+                             "The current downloader is outdated. Please download a new downloader from the velm Website");
         return;
     }
 
+    if (verdict == velm::ManifestVerdict::unknownCode)
+    {
+        // An answer that this downloader does not understand is reported rather than leaving
+        // the window on "initializing ..." for ever.
+        recordManifestError ("JSON Error", jsonResponseInvalid);
+        return;
+    }
+
+    // The product folder is made before the list of files is looked at, and stays when the list
+    // turns out to be unusable.
     if (! prepareDownloadFolder())
         return;
 
-    const auto fileList = manifest->getProperty ("files");
-
-    if (! fileList.isArray() || ! allFileNamesAreSafe (*fileList.getArray()))
+    if (verdict != velm::ManifestVerdict::fileList)
     {
         recordManifestError ("JSON Error", jsonResponseInvalid);
         return;
     }
+
+    const auto fileList = manifestJson["files"];
 
     for (const auto& element : *fileList.getArray())
         addFileEntry (element);

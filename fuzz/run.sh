@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for a bounded time on a copy of its seed
+# corpus. Fails on the first crash, leak or sanitizer report.
+#
+#   fuzz/run.sh            60 seconds per target
+#   FUZZ_SECONDS=600 fuzz/run.sh
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$here/build-fuzz}
+seconds=${FUZZ_SECONDS:-60}
+
+"$here/tools/install-deps.sh"
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_ASM_COMPILER=clang \
+      -DVELM_BUILD_FUZZERS=ON -DVELM_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target velm_fuzz_configuration velm_fuzz_manifest -j"$(nproc)"
+
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$here/tests/sanitizers/ubsan.supp"
+
+for target in configuration manifest; do
+    corpus=$(mktemp -d "/tmp/velm-fuzz-$target-XXXXXX")
+    cp "$here/fuzz/corpus/$target/"* "$corpus/"
+    echo "== fuzzing $target for ${seconds}s"
+    mkdir -p "$build/fuzz/artifacts"
+    "$build/fuzz/velm_fuzz_$target" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
+        -artifact_prefix="$build/fuzz/artifacts/$target-" "$corpus"
+    rm -rf "$corpus"
+done
