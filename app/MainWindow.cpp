@@ -1,6 +1,7 @@
 #include "app/MainWindow.h"
 
 #include "download/MainComponent.h"
+#include "platform/WindowHints.h"
 
 velmDownloaderApplication::MainWindow::MainWindow (const juce::String& name, const juce::var& config)
     : DocumentWindow (name,
@@ -23,6 +24,7 @@ velmDownloaderApplication::MainWindow::MainWindow (const juce::String& name, con
     juce::Desktop::getInstance().setDefaultLookAndFeel (lookAndFeel.get());
 
     setVisible (true);
+    velm::keepWindowSizeFixed (*this);
 
     if (mainComponent != nullptr && isShowing())
         mainComponent->askDownloadLocation();

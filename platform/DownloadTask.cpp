@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <mutex>
+#include <string>
+#include <strings.h>
 #include <unistd.h>
 
 namespace velm
@@ -106,6 +108,7 @@ namespace velm
                 return false;
 
             const long timeoutSeconds = (timeoutMs + 999) / 1000;
+            stallLimitMs = timeoutMs;
 
             url = address.toStdString();
             curl_easy_setopt (easy, CURLOPT_URL, url.c_str());
@@ -192,16 +195,21 @@ namespace velm
         {
             auto& self = *static_cast<Transfer*> (user);
             const auto numBytes = size * count;
+            const std::string line (data, numBytes);
+
+            // Each response of a redirect chain begins with its status line.
+            if (line.rfind ("HTTP/", 0) == 0)
+                self.responseHasLocation = false;
+            else if (line.size() > 9 && strncasecmp (line.c_str(), "location:", 9) == 0)
+                self.responseHasLocation = true;
 
             // The blank line ends one response's headers; it is the final response unless it is
             // an interim one or a redirect that libcurl goes on to follow.
-            if (numBytes <= 2 && (numBytes == 0 || data[0] == '\r' || data[0] == '\n'))
+            if (line == "\r\n" || line == "\n")
             {
                 const auto code = self.statusCode();
-                char* location = nullptr;
-                curl_easy_getinfo (self.easy, CURLINFO_REDIRECT_URL, &location);
 
-                if (code >= 200 && ! (code >= 300 && code < 400 && location != nullptr))
+                if (code >= 200 && ! (code >= 300 && code < 400 && self.responseHasLocation))
                     self.headersComplete = true;
             }
 
@@ -216,6 +224,8 @@ namespace velm
             if (self.cancelled.load (std::memory_order_acquire))
                 return 0;
 
+            self.lastArrivalMs = juce::Time::getMillisecondCounter();
+
             if (self.owner == nullptr)
             {
                 // The body has begun before the worker exists: libcurl holds this block, and the
@@ -227,13 +237,23 @@ namespace velm
             return self.owner->deliver (data, numBytes) ? numBytes : 0;
         }
 
+        /** True when no byte of the body has come for the whole time limit. libcurl's own speed
+            check averages over several seconds and so notices a body that stops after a burst
+            only well after the limit. */
+        bool hasStalled() const
+        {
+            return juce::Time::getMillisecondCounter() - lastArrivalMs > (juce::uint32) stallLimitMs;
+        }
+
         int fd;
+        int stallLimitMs = defaultDownloadTimeoutMs;
+        juce::uint32 lastArrivalMs = juce::Time::getMillisecondCounter();
         CURL* easy = nullptr;
         CURLM* multi = nullptr;
         std::string url;
         std::atomic<bool> cancelled { false };
         std::mutex handleLock;
-        bool headersComplete = false, paused = false, done = false, writeFailed = false;
+        bool responseHasLocation = false, headersComplete = false, paused = false, done = false, writeFailed = false;
         CURLcode result = CURLE_OK;
         DownloadTask* owner = nullptr;
     };
@@ -326,9 +346,18 @@ namespace velm
             curl_easy_pause (transfer->easy, CURLPAUSE_CONT);
 
         bool ok = true;
+        transfer->lastArrivalMs = juce::Time::getMillisecondCounter();
 
         while (! transfer->done && ! reachedLength() && ! threadShouldExit() && ! transfer->writeFailed)
-            transfer->step (1000);
+        {
+            if (transfer->hasStalled())
+            {
+                ok = false;
+                break;
+            }
+
+            transfer->step (juce::jmin (1000, transfer->stallLimitMs));
+        }
 
         if (::close (transfer->fd) != 0)
             ok = false;

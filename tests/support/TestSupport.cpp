@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace velmtest
@@ -370,7 +374,9 @@ namespace velmtest
           previousPath (juce::SystemStats::getEnvironmentVariable ("PATH", {}))
     {
         auto opener = folder / "xdg-open";
-        opener.replaceWithText ("#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$VELM_TEST_OPEN_LOG\"\n");
+        // Plain line feeds: the framework would otherwise end the lines with "\r\n", and a
+        // "#!/bin/sh\r" line names no interpreter, so that the opener could never be started.
+        opener.replaceWithText ("#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$VELM_TEST_OPEN_LOG\"\n", false, false, "\n");
         opener.setExecutePermission (true);
 
         setenv ("VELM_TEST_OPEN_LOG", log.getFullPathName().toRawUTF8(), 1);
@@ -489,5 +495,334 @@ namespace velmtest
         element->setProperty ("checksum_sha256", juce::String (sha256));
         element->setProperty ("run_after_download", runAfterDownload);
         return juce::JSON::toString (juce::var (element), true).toStdString();
+    }
+
+    //==============================================================================
+    void releaseKeys (const juce::StringArray& keyNames)
+    {
+        // First on the display itself: a key tool that failed halfway (the box's window went
+        // between its press and its release) leaves the key down there, and the display tells
+        // the framework so again whenever one of its windows gains the focus.
+        juce::StringArray onDisplay { "xdotool", "keyup" };
+        onDisplay.addArray (keyNames);
+        runXTool (onDisplay);
+
+        auto& desktop = juce::Desktop::getInstance();
+
+        for (int i = 0; i < desktop.getNumComponents(); ++i)
+        {
+            auto* window = desktop.getComponent (i);
+
+            if (window == nullptr || ! window->isShowing() || dynamic_cast<juce::AlertWindow*> (window) != nullptr)
+                continue;
+
+            if (const auto id = windowId (*window); id.isNotEmpty())
+            {
+                juce::StringArray arguments { "xdotool", "keyup", "--window", id };
+                arguments.addArray (keyNames);
+                runXTool (arguments);
+                runFor (20);
+                return;
+            }
+        }
+    }
+
+    void startRunInFolder (const juce::File& folder)
+    {
+        const auto question = waitForBox();
+        ASSERT_EQ (question.title, "Select download location");
+        clickButton (question, "Custom");
+        releaseKeys();
+        chooseFolder (waitForChooser(), folder);
+    }
+
+    juce::String labelText (juce::Component& content, const juce::String& labelName)
+    {
+        for (auto* label : childrenOfType<juce::Label> (content))
+            if (label->getName() == labelName)
+                return label->getText();
+
+        return {};
+    }
+
+    namespace
+    {
+        /** A TCP socket bound to 127.0.0.1 at the given port (0: any free one), or -1. */
+        int bindLoopbackSocket (int port, int& boundPort)
+        {
+            const auto fd = ::socket (AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+
+            if (fd < 0)
+                return -1;
+
+            const int reuse = 1;
+            ::setsockopt (fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof (reuse));
+
+            sockaddr_in address {};
+            address.sin_family = AF_INET;
+            address.sin_port = htons ((uint16_t) port);
+            address.sin_addr.s_addr = htonl (INADDR_LOOPBACK);
+            socklen_t length = sizeof (address);
+
+            if (::bind (fd, reinterpret_cast<sockaddr*> (&address), sizeof (address)) != 0
+                 || ::getsockname (fd, reinterpret_cast<sockaddr*> (&address), &length) != 0)
+            {
+                ::close (fd);
+                return -1;
+            }
+
+            boundPort = ntohs (address.sin_port);
+            return fd;
+        }
+    }
+
+    int unusedPort()
+    {
+        int port = -1;
+        const auto fd = bindLoopbackSocket (0, port);
+        EXPECT_GE (fd, 0) << "no socket could be bound on 127.0.0.1";
+
+        if (fd >= 0)
+            ::close (fd);
+
+        return port;
+    }
+
+    RawResponseServer::RawResponseServer (std::string responseToSend)
+        : response (std::move (responseToSend))
+    {
+        listener = bindLoopbackSocket (0, boundPort);
+        EXPECT_GE (listener, 0) << "no socket could be bound on 127.0.0.1";
+
+        if (listener >= 0 && ::listen (listener, 8) == 0)
+            thread = std::thread ([this] { serve(); });
+    }
+
+    RawResponseServer::~RawResponseServer()
+    {
+        stopping = true;
+
+        if (thread.joinable())
+            thread.join();
+
+        if (listener >= 0)
+            ::close (listener);
+    }
+
+    juce::String RawResponseServer::url (const juce::String& path) const
+    {
+        return "http://127.0.0.1:" + juce::String (boundPort) + path;
+    }
+
+    void RawResponseServer::serve()
+    {
+        // Every wait is bounded, so that the destructor's request to stop is seen soon.
+        const auto readable = [] (int fd, int timeoutMs)
+        {
+            pollfd entry { fd, POLLIN, 0 };
+            return ::poll (&entry, 1, timeoutMs) > 0;
+        };
+
+        while (! stopping)
+        {
+            if (! readable (listener, 50))
+                continue;
+
+            const auto client = ::accept4 (listener, nullptr, nullptr, SOCK_CLOEXEC);
+
+            if (client < 0)
+                continue;
+
+            // The whole request head is read first: a connection closed with unread input would
+            // be reset, and the client would then never see the bytes that were sent.
+            std::string head;
+            char buffer[4096];
+            const auto giveUp = juce::Time::getMillisecondCounter() + 5000;
+
+            while (head.find ("\r\n\r\n") == std::string::npos && head.size() < 65536
+                    && juce::Time::getMillisecondCounter() < giveUp && ! stopping)
+            {
+                if (! readable (client, 50))
+                    continue;
+
+                const auto received = ::recv (client, buffer, sizeof (buffer), 0);
+
+                if (received <= 0)
+                    break;
+
+                head.append (buffer, (size_t) received);
+            }
+
+            for (size_t sent = 0; sent < response.size();)
+            {
+                const auto n = ::send (client, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
+
+                if (n <= 0)
+                    break;
+
+                sent += (size_t) n;
+            }
+
+            ::shutdown (client, SHUT_WR);
+            ::close (client);
+            ++connections;
+        }
+    }
+
+    //==============================================================================
+    bool SocketConnection::send (const std::string& bytes)
+    {
+        for (size_t done = 0; done < bytes.size();)
+        {
+            const auto n = ::send (fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+
+            if (n <= 0)
+                return false;
+
+            done += (size_t) n;
+            sent += n;
+        }
+
+        return true;
+    }
+
+    bool SocketConnection::waitForPeerClose (int timeoutMs)
+    {
+        const auto end = juce::Time::getMillisecondCounter() + (juce::uint32) timeoutMs;
+        char buffer[4096];
+
+        while (juce::Time::getMillisecondCounter() < end && ! stopping->load())
+        {
+            pollfd entry { fd, POLLIN, 0 };
+
+            if (::poll (&entry, 1, 50) <= 0)
+                continue;
+
+            if (::recv (fd, buffer, sizeof (buffer), 0) <= 0)
+                return true;
+        }
+
+        return false;
+    }
+
+    void SocketConnection::reset()
+    {
+        // A zero linger time makes close() send a reset and drop what is still queued.
+        const linger abort { 1, 0 };
+        ::setsockopt (fd, SOL_SOCKET, SO_LINGER, &abort, sizeof (abort));
+        ::close (fd);
+        fd = -1;
+    }
+
+    ScriptedSocketServer::ScriptedSocketServer (Script scriptToRun)
+        : script (std::move (scriptToRun))
+    {
+        listener = bindLoopbackSocket (0, boundPort);
+        EXPECT_GE (listener, 0) << "no socket could be bound on 127.0.0.1";
+
+        if (listener >= 0 && ::listen (listener, 16) == 0)
+            thread = std::thread ([this] { acceptLoop(); });
+    }
+
+    ScriptedSocketServer::~ScriptedSocketServer()
+    {
+        stopping = true;
+
+        if (thread.joinable())
+            thread.join();
+
+        // No thread is added once the accepting loop has ended.
+        for (auto& t : connectionThreads)
+            if (t.joinable())
+                t.join();
+
+        if (listener >= 0)
+            ::close (listener);
+    }
+
+    juce::String ScriptedSocketServer::url (const juce::String& path) const
+    {
+        return "http://127.0.0.1:" + juce::String (boundPort) + path;
+    }
+
+    int ScriptedSocketServer::connectionCount() const
+    {
+        const std::lock_guard<std::mutex> lock (mutex);
+        return (int) requestedPaths.size();
+    }
+
+    std::vector<std::string> ScriptedSocketServer::paths() const
+    {
+        const std::lock_guard<std::mutex> lock (mutex);
+        return requestedPaths;
+    }
+
+    void ScriptedSocketServer::acceptLoop()
+    {
+        while (! stopping)
+        {
+            pollfd entry { listener, POLLIN, 0 };
+
+            if (::poll (&entry, 1, 50) <= 0)
+                continue;
+
+            const auto client = ::accept4 (listener, nullptr, nullptr, SOCK_CLOEXEC);
+
+            if (client < 0)
+                continue;
+
+            // The head is read here, so that the order of the recorded paths is the order of
+            // the connections; every wait is bounded.
+            std::string head;
+            char buffer[4096];
+            const auto giveUp = juce::Time::getMillisecondCounter() + 5000;
+
+            while (head.find ("\r\n\r\n") == std::string::npos && head.size() < 65536
+                    && juce::Time::getMillisecondCounter() < giveUp && ! stopping)
+            {
+                pollfd clientEntry { client, POLLIN, 0 };
+
+                if (::poll (&clientEntry, 1, 50) <= 0)
+                    continue;
+
+                const auto received = ::recv (client, buffer, sizeof (buffer), 0);
+
+                if (received <= 0)
+                    break;
+
+                head.append (buffer, (size_t) received);
+            }
+
+            auto connection = std::make_shared<SocketConnection>();
+            connection->fd = client;
+            connection->stopping = &stopping;
+            connection->head = head.substr (0, head.find ("\r\n\r\n"));
+
+            const auto firstSpace = head.find (' ');
+            const auto secondSpace = firstSpace == std::string::npos ? std::string::npos : head.find (' ', firstSpace + 1);
+
+            if (secondSpace != std::string::npos)
+            {
+                const auto target = head.substr (firstSpace + 1, secondSpace - firstSpace - 1);
+                connection->path = target.substr (0, target.find ('?'));
+            }
+
+            {
+                const std::lock_guard<std::mutex> lock (mutex);
+                connection->index = (int) requestedPaths.size();
+                requestedPaths.push_back (connection->path);
+            }
+
+            connectionThreads.emplace_back ([this, connection]
+            {
+                script (*connection);
+
+                if (connection->fd >= 0)
+                {
+                    ::shutdown (connection->fd, SHUT_WR);
+                    ::close (connection->fd);
+                }
+            });
+        }
     }
 }

@@ -213,4 +213,118 @@ namespace velmtest
     /** A manifest element as a JSON object text. */
     std::string fileElement (const std::string& url, const std::string& filename, double filesize,
                              const std::string& sha256, bool runAfterDownload = false);
+
+    //==============================================================================
+    /** Tells the framework that keys are up again. The key that closes a box is often released
+        only once the box's window has gone, so the framework never hears of the release and takes
+        the key as held down; the next box whose button has that key as its shortcut then presses
+        itself; and a key tool that fails halfway leaves the key down on the display too, which
+        then tells the framework so again at every change of focus. Call it right after a box was
+        closed from the keyboard, while no other box is open: the keys are released on the
+        display and sent up to a window of this process that is still showing. */
+    void releaseKeys (const juce::StringArray& keyNames = { "Return", "Escape" });
+
+    /** Answers the first download-location question with "Custom" and chooses the folder in the
+        chooser, so that the run downloads there instead of into the program's folder. */
+    void startRunInFolder (const juce::File& folder);
+
+    /** The text of a label of the window's content, found by its component name ("statusLabel",
+        "sizeLabel", ...); empty when there is no such label. */
+    juce::String labelText (juce::Component& content, const juce::String& labelName);
+
+    /** A port on 127.0.0.1 on which nothing listens: the system picks a free one for a socket
+        that is then closed again. */
+    int unusedPort();
+
+    /** A TCP server on 127.0.0.1 that reads each request's head and answers with fixed bytes,
+        whatever was asked, then closes the connection: for answers that an HTTP library would
+        not send, such as a body that stops short of its announced length. Serves on a thread of
+        its own, one connection at a time, until it is destroyed. */
+    class RawResponseServer
+    {
+    public:
+        explicit RawResponseServer (std::string response);
+        ~RawResponseServer();
+
+        int port() const noexcept  { return boundPort; }
+        juce::String url (const juce::String& path) const;
+
+        /** How many connections have been answered so far. */
+        int connectionCount() const noexcept  { return connections.load(); }
+
+    private:
+        void serve();
+
+        const std::string response;
+        int listener = -1;
+        int boundPort = -1;
+        std::atomic<bool> stopping { false };
+        std::atomic<int> connections { 0 };
+        std::thread thread;
+        JUCE_DECLARE_NON_COPYABLE (RawResponseServer)
+    };
+
+    //==============================================================================
+    /** One connection of a ScriptedSocketServer: the request head has been read, and the script
+        answers with whatever bytes it likes, as slowly or as brokenly as it likes. */
+    class SocketConnection
+    {
+    public:
+        int index = 0;        // 0 for the server's first connection, then 1, 2, ...
+        std::string head;     // the request line and headers, up to the blank line
+        std::string path;     // the request target's path, without the query
+
+        /** Sends all of the bytes; false when the peer has gone. */
+        bool send (const std::string& bytes);
+
+        /** Waits until the peer closes (or resets) the connection, the server is being destroyed,
+            or the time is up; true only when the peer ended it. What the peer sends meanwhile is
+            read and dropped. */
+        bool waitForPeerClose (int timeoutMs);
+
+        /** Ends the connection with a reset (TCP RST) instead of an orderly close. */
+        void reset();
+
+        juce::int64 bytesSent() const noexcept  { return sent; }
+
+    private:
+        friend class ScriptedSocketServer;
+        int fd = -1;
+        juce::int64 sent = 0;
+        const std::atomic<bool>* stopping = nullptr;
+    };
+
+    /** A TCP server on 127.0.0.1 whose every connection runs a script of the test's own on a
+        thread of its own: for answers that an HTTP library does not give, such as a body that
+        stalls half-way without closing, or a reset in mid-body. After the script returns the
+        connection is closed in order (unless the script reset it). The destructor stops
+        accepting, wakes every script that waits for its peer, and joins them. */
+    class ScriptedSocketServer
+    {
+    public:
+        using Script = std::function<void (SocketConnection&)>;
+
+        explicit ScriptedSocketServer (Script script);
+        ~ScriptedSocketServer();
+
+        int port() const noexcept  { return boundPort; }
+        juce::String url (const juce::String& path) const;
+
+        /** How many connections have been accepted, and the paths they asked for, in order. */
+        int connectionCount() const;
+        std::vector<std::string> paths() const;
+
+    private:
+        void acceptLoop();
+
+        const Script script;
+        int listener = -1;
+        int boundPort = -1;
+        std::atomic<bool> stopping { false };
+        mutable std::mutex mutex;
+        std::vector<std::string> requestedPaths;
+        std::vector<std::thread> connectionThreads;
+        std::thread thread;
+        JUCE_DECLARE_NON_COPYABLE (ScriptedSocketServer)
+    };
 }

@@ -1,0 +1,645 @@
+"""Shared pieces of the end-to-end tests: product copies run from fresh folders, windows and keys
+on the test display, screenshots, and the HTTP servers the products talk to.
+
+Every wait here has a timeout, every process that a test starts is killed when the test ends, and
+every server stops with it.
+"""
+
+import collections
+import contextlib
+import fcntl
+import hashlib
+import http.server
+import json
+import os
+import random
+import shutil
+import socket
+import stat
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+import urllib.parse
+
+import xwindows
+
+PRODUCTS_DIR = os.environ.get("VELM_E2E_PRODUCTS", os.path.join(os.path.dirname(__file__), "..", "products"))
+ARTIFACTS_DIR = os.environ.get("VELM_E2E_ARTIFACTS") or tempfile.gettempdir()
+
+SCREEN_WIDTH, SCREEN_HEIGHT = 1280, 800
+CONTENT_WIDTH, CONTENT_HEIGHT = 560, 104
+
+# Where the window content draws its widgets, in content coordinates (x, y, width, height).
+PROGRESS_BAR = (24, 72, 460, 8)
+PRODUCT_NAME_LABEL = (24, 19, 536, 16)
+STATUS_LABEL = (24, 45, 300, 14)
+SIZE_LABEL = (286, 45, 250, 14)
+AMOUNT_LABEL = (486, 67, 56, 16)
+
+DEFAULT_COLOURS = {"pbBg": 0xff292929, "pbF": 0xff2196f3, "mainBg": 0xff333333,
+                   "sizeLabel": 0xff7a7a7a, "productNameLabel": 0xffffffff}
+
+START_TIMEOUT = 10.0
+
+# A box is answered only once the program has drawn it and gone idle. The framework reads X
+# events only when its connection becomes readable, so an event that Xlib has already queued
+# while the program was still drawing waits for the next one to arrive.
+SETTLE = 0.4
+EXIT_TIMEOUT = 10.0
+
+# The atoms that a window manager creates on a real desktop. The framework only looks them up
+# (without creating them) when it starts, so on a bare display it would neither take part in the
+# close protocol nor publish its decoration hints unless they already exist.
+WINDOW_MANAGER_ATOMS = ("WM_PROTOCOLS", "WM_DELETE_WINDOW", "WM_TAKE_FOCUS", "_NET_WM_PING",
+                        "WM_STATE", "WM_CHANGE_STATE", "_MOTIF_WM_HINTS", "_NET_WM_ALLOWED_ACTIONS",
+                        "_NET_WM_ACTION_MOVE", "_NET_WM_ACTION_RESIZE", "_NET_WM_ACTION_FULLSCREEN",
+                        "_NET_WM_ACTION_MINIMIZE", "_NET_WM_ACTION_CLOSE", "_NET_WM_WINDOW_TYPE",
+                        "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_WINDOW_TYPE_COMBO", "_NET_WM_STATE",
+                        "_NET_WM_STATE_HIDDEN", "_NET_WM_STATE_FULLSCREEN")
+
+for _atom in WINDOW_MANAGER_ATOMS:
+    xwindows.intern_atom(_atom)
+
+
+def wait_until(predicate, timeout, what, interval=0.05):
+    """The first true value of predicate(), polled until timeout seconds have passed."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise AssertionError("timed out after %.1f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def as_rgb(colour):
+    return colour if isinstance(colour, tuple) else argb(colour)
+
+
+def argb(colour):
+    """(r, g, b) of a 0xAARRGGBB value."""
+    return (colour >> 16) & 0xFF, (colour >> 8) & 0xFF, colour & 0xFF
+
+
+def colour_of(text):
+    """The value of a well-formed colour text "#AARRGGBB"."""
+    return int(text[1:], 16)
+
+
+#==================================================================================================
+# Products
+
+Product = collections.namedtuple("Product", "key exe config name title port manifest_path")
+
+
+def product(key):
+    """A test product: its executable (from the build) and what its configuration says."""
+    variable = "VELM_E2E_EXE_" + key.upper().replace("-", "_")
+    exe = os.environ.get(variable)
+    if not exe or not os.path.isfile(exe):
+        raise RuntimeError("%s does not name a built product executable" % variable)
+    path = os.path.join(PRODUCTS_DIR, key + ".json")
+    config = None
+    if os.path.exists(path):
+        with open(path, encoding="latin-1") as f:
+            text = f.read()
+        try:
+            config = json.loads(text)
+        except ValueError:
+            config = None
+    name = title = port = manifest_path = None
+    if isinstance(config, dict) and "productName" in config:
+        name = config["productName"]
+        title = name + " Downloader"
+        url = config.get("download", {}).get("url")
+        if url:
+            parts = urllib.parse.urlsplit(url)
+            port, manifest_path = parts.port, parts.path
+    return Product(key, exe, config, name, title, port, manifest_path)
+
+
+class ProgramRun:
+    """One product executable copied into a fresh temporary folder and started from there.
+
+    A second folder beside it holds the program's TMPDIR (where the manifest copy goes) and a fake
+    xdg-open, first on PATH, that logs each argument it is given on a line of its own."""
+
+    def __init__(self, test, prod, args=(), folder=None, env=None):
+        self.test, self.product = test, prod
+        if folder is None:
+            folder = tempfile.mkdtemp(prefix="velm-e2e-")
+            test.addCleanup(shutil.rmtree, folder, True)
+        self.folder = folder
+        self.exe = os.path.join(folder, os.path.basename(prod.exe))
+        if not os.path.exists(self.exe):
+            shutil.copy2(prod.exe, self.exe)
+
+        self.support = tempfile.mkdtemp(prefix="velm-e2e-support-")
+        test.addCleanup(shutil.rmtree, self.support, True)
+        self.tmpdir = os.path.join(self.support, "tmp")
+        os.mkdir(self.tmpdir)
+        bin_dir = os.path.join(self.support, "bin")
+        os.mkdir(bin_dir)
+        self.open_log = os.path.join(self.support, "xdg-open.log")
+        fake = os.path.join(bin_dir, "xdg-open")
+        with open(fake, "w") as f:
+            f.write('#!/bin/sh\nfor a in "$@"; do printf \'%s\\n\' "$a" >> "$VELM_E2E_OPEN_LOG"; done\n')
+        os.chmod(fake, stat.S_IRWXU)
+
+        environment = dict(os.environ)
+        environment.update(env or {})
+        environment["PATH"] = bin_dir + os.pathsep + environment.get("PATH", "")
+        environment["VELM_E2E_OPEN_LOG"] = self.open_log
+        environment["TMPDIR"] = self.tmpdir
+        environment.pop("http_proxy", None)
+        environment.pop("HTTP_PROXY", None)
+        environment.pop("all_proxy", None)
+        environment.pop("ALL_PROXY", None)
+
+        self.stderr_path = os.path.join(self.support, "stderr.txt")
+        self._stderr = open(self.stderr_path, "wb")
+        test.addCleanup(self._stderr.close)
+        self.process = subprocess.Popen([self.exe, *args], cwd=folder, env=environment,
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=self._stderr)
+        self.stdout = None
+        test.addCleanup(self.kill)
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    @property
+    def product_folder(self):
+        return os.path.join(self.folder, self.product.name)
+
+    @property
+    def manifest_copy(self):
+        return os.path.join(self.tmpdir, self.product.name + "Downloader.json")
+
+    def running(self):
+        return self.process.poll() is None
+
+    def wait_exit(self, timeout=EXIT_TIMEOUT):
+        """The exit code, once the program has ended; fails the test when it does not end."""
+        try:
+            out, _ = self.process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("%s still running %.1f s later" % (self.product.key, timeout)) from None
+        self.stdout = out
+        return self.process.returncode
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        try:
+            self.process.communicate(timeout=10)
+        except (subprocess.TimeoutExpired, ValueError):
+            pass
+
+    def opened(self, settle=0.0):
+        """What the fake xdg-open was given, one argument a line."""
+        if settle:
+            time.sleep(settle)
+        if not os.path.exists(self.open_log):
+            return []
+        with open(self.open_log, encoding="utf-8", errors="replace") as f:
+            return f.read().splitlines()
+
+    def wait_opened(self, timeout=5.0):
+        # The program quits before the opener it started has necessarily run.
+        return wait_until(self.opened, timeout, "xdg-open to be run")
+
+
+#==================================================================================================
+# Windows on the test display
+
+Win = collections.namedtuple("Win", "id name pid")
+
+
+def windows():
+    """The mapped top-level windows, bottom first, with the process that made each."""
+    result = []
+    for w, name in xwindows.top_level_windows():
+        prop = xwindows.get_property(w, "_NET_WM_PID")
+        pid = prop[2][0] if prop and prop[2] else None
+        result.append(Win(w, name, pid))
+    return result
+
+
+def windows_of(run):
+    return [w for w in windows() if w.pid == run.pid]
+
+
+def wait_window(name, run=None, timeout=START_TIMEOUT):
+    def find():
+        for w in windows():
+            if w.name == name and (run is None or w.pid == run.pid):
+                return w
+        if run is not None and not run.running():
+            raise AssertionError("the program ended (exit code %s) before showing %r"
+                                 % (run.process.returncode, name))
+        return None
+    return wait_until(find, timeout, "a window named %r" % name)
+
+
+def wait_box(name, run=None, timeout=START_TIMEOUT):
+    """A box of the program, once it is ready for a key or a close."""
+    box = wait_window(name, run, timeout)
+    time.sleep(SETTLE)
+    return box
+
+
+def wait_gone(window, timeout=5.0):
+    wait_until(lambda: all(w.id != window.id for w in windows()), timeout, "window %r to close" % (window.name,))
+
+
+def press(window, key):
+    """A key press sent to one window, the way the tests talk to the boxes."""
+    done = subprocess.run(["xdotool", "key", "--window", str(window.id), key], timeout=10,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if done.returncode == 0:
+        return
+    if xwindows.geometry(window.id) is not None:
+        raise AssertionError("xdotool could not press %s in %r: %s" % (key, window.name, done.stderr.decode()))
+    # The key ended the program. xdotool presses a key of the focused window through the XTEST
+    # extension, as a real key, and then fails to release it because the window is gone: left
+    # so, the key would stay down and the next program would never see it pressed.
+    subprocess.run(["xdotool", "keyup", key], timeout=10, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def close(window):
+    xwindows.send_close(window.id)
+
+
+def geometry(window):
+    g = xwindows.geometry(window.id)
+    if g is None:
+        raise AssertionError("window %r is gone" % (window.name,))
+    return g
+
+
+def xwininfo(window):
+    """The fields of `xwininfo -id` as a dict of text."""
+    out = subprocess.run(["xwininfo", "-id", str(window.id)], capture_output=True, text=True,
+                         check=True, timeout=10).stdout
+    info = {}
+    for line in out.splitlines():
+        if ":" in line:
+            key, _, value = line.strip().partition(":")
+            info[key.strip()] = value.strip()
+    return info
+
+
+def xprop(window, *names):
+    return subprocess.run(["xprop", "-id", str(window.id), *names], capture_output=True, text=True,
+                          check=True, timeout=10).stdout
+
+
+def screenshot(label):
+    """The whole screen, also kept as a PNG file beside the test results."""
+    image = xwindows.screenshot()
+    os.makedirs(ARTIFACTS_DIR, exist_ok=True)
+    image.save_png(os.path.join(ARTIFACTS_DIR, label + ".png"))
+    return image
+
+
+def text_pixels(image, origin, bounds, background, others=()):
+    """The pixels inside bounds (content coordinates) that show something other than the
+    background and that no other window covers."""
+    ox, oy = origin
+    x0, y0, w, hgt = bounds
+    found = []
+    for y in range(y0, y0 + hgt):
+        for x in range(x0, x0 + w):
+            if covered(ox + x, oy + y, others):
+                continue
+            p = image.pixel(ox + x, oy + y)
+            if max(abs(a - b) for a, b in zip(p, background)) > 3:
+                found.append(p)
+    return found
+
+
+def coverage(pixel, background, colour, tolerance=3):
+    """How far pixel lies from background towards colour (0 to 1), when it is such a mix of the
+    two, as anti-aliased text is; None when it is not."""
+    span = [c - b for c, b in zip(colour, background)]
+    channel = max(range(3), key=lambda i: abs(span[i]))
+    if abs(span[channel]) < 32:
+        raise ValueError("colours too close to tell apart")
+    amount = (pixel[channel] - background[channel]) / span[channel]
+    if not -0.02 <= amount <= 1.02:
+        return None
+    for p, b, s in zip(pixel, background, span):
+        if abs(p - (b + amount * s)) > tolerance:
+            return None
+    return amount
+
+
+def covered(x, y, others):
+    return any(gx <= x < gx + gw and gy <= y < gy + gh for gx, gy, gw, gh in others)
+
+
+#==================================================================================================
+# Releases and servers
+
+ReleaseFile = collections.namedtuple("ReleaseFile", "filename data run_after_download url_name")
+
+
+def release_files(specs, seed):
+    """Files of random bytes: specs are (filename, size, run_after_download[, name in the url])."""
+    rng = random.Random(seed)
+    files = []
+    for spec in specs:
+        filename, size, run = spec[:3]
+        url_name = spec[3] if len(spec) > 3 else filename
+        files.append(ReleaseFile(filename, rng.randbytes(size), run, url_name))
+    return files
+
+
+def manifest_for(files, base_url):
+    return {"sku": "e2e", "buildno": 1, "version": "1.0.0",
+            "files": [{"url": base_url + urllib.parse.quote(f.url_name),
+                       "filename": f.filename,
+                       "filesize": len(f.data),
+                       "checksum_sha256": hashlib.sha256(f.data).hexdigest(),
+                       "run_after_download": f.run_after_download} for f in files]}
+
+
+def port_is_free(port):
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(("127.0.0.1", port))
+            return True
+        except OSError:
+            return False
+
+
+def port_answers(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+            return True
+    except OSError:
+        return False
+
+
+class NginxServer:
+    """Debian's nginx serving a folder on 127.0.0.1:port, as a child process with its own
+    configuration and an access log that the test reads."""
+
+    def __init__(self, test, root, port):
+        self.port = port
+        self.prefix = tempfile.mkdtemp(prefix="velm-e2e-nginx-")
+        test.addCleanup(shutil.rmtree, self.prefix, True)
+        self.access_log = os.path.join(self.prefix, "access.log")
+        self.error_log = os.path.join(self.prefix, "error.log")
+        conf = os.path.join(self.prefix, "nginx.conf")
+        temp = os.path.join(self.prefix, "temp")
+        os.mkdir(temp)
+        with open(conf, "w") as f:
+            f.write(f"""
+user root;
+worker_processes 1;
+pid {self.prefix}/nginx.pid;
+error_log {self.error_log} info;
+events {{ worker_connections 64; }}
+http {{
+    default_type application/octet-stream;
+    log_format e2e '$status "$request" $body_bytes_sent';
+    access_log {self.access_log} e2e;
+    client_body_temp_path {temp}/body;
+    proxy_temp_path {temp}/proxy;
+    fastcgi_temp_path {temp}/fastcgi;
+    uwsgi_temp_path {temp}/uwsgi;
+    scgi_temp_path {temp}/scgi;
+    server {{
+        listen 127.0.0.1:{port};
+        root {root};
+        location / {{ }}
+    }}
+}}
+""")
+        wait_until(lambda: port_is_free(port), 10, "port %d to be free" % port)
+        nginx = os.environ.get("VELM_E2E_NGINX", "nginx")
+        self.process = subprocess.Popen([nginx, "-p", self.prefix, "-e", self.error_log, "-c", conf,
+                                         "-g", "daemon off;"],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.PIPE)
+        test.addCleanup(self.stop)
+
+        def ready():
+            if self.process.poll() is not None:
+                raise AssertionError("nginx ended: %s" % self.process.stderr.read().decode(errors="replace"))
+            return port_answers(port)
+        wait_until(ready, 10, "nginx to listen on port %d" % port)
+
+    def requests(self):
+        """[(status, request line)] in the order served."""
+        if not os.path.exists(self.access_log):
+            return []
+        entries = []
+        with open(self.access_log) as f:
+            for line in f:
+                status, _, rest = line.strip().partition(" ")
+                entries.append((int(status), rest.split('"')[1]))
+        return entries
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=10)
+        self.process.stderr.close()
+
+
+class ScriptedServer:
+    """A small HTTP server on 127.0.0.1:port whose answers a test scripts.
+
+    routes maps a path to a function (server, handler, count) that answers the count-th request
+    (from 1) for that path; each request's path and query are recorded. A handler that holds a
+    transfer open waits on server.release, which the server sets when it stops."""
+
+    def __init__(self, test, port, routes):
+        self.port, self.routes = port, routes
+        self.log = []
+        self.counts = collections.Counter()
+        self.release = threading.Event()
+        self.lock = threading.Lock()
+        outer = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def do_GET(self):
+                parts = urllib.parse.urlsplit(self.path)
+                with outer.lock:
+                    outer.log.append((parts.path, parts.query))
+                    outer.counts[parts.path] += 1
+                    count = outer.counts[parts.path]
+                route = outer.routes.get(parts.path)
+                try:
+                    if route is None:
+                        self.answer(404, b"not here")
+                    else:
+                        route(outer, self, count)
+                except (BrokenPipeError, ConnectionResetError):
+                    pass
+                self.close_connection = True
+
+            def answer(self, status, body, length=None, content_type="application/octet-stream"):
+                self.send_response(status)
+                self.send_header("Content-Type", content_type)
+                self.send_header("Content-Length", str(len(body) if length is None else length))
+                self.send_header("Connection", "close")
+                self.end_headers()
+                self.wfile.write(body)
+                self.wfile.flush()
+
+            def log_message(self, *args):
+                pass
+
+        wait_until(lambda: port_is_free(port), 10, "port %d to be free" % port)
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+        self.httpd.daemon_threads = True
+        self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.1},
+                                       daemon=True)
+        self.thread.start()
+        test.addCleanup(self.stop)
+
+    def requests_for(self, path):
+        with self.lock:
+            return self.counts[path]
+
+    def stop(self):
+        self.release.set()
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        self.thread.join(timeout=10)
+
+
+def serve_json(document):
+    body = json.dumps(document).encode()
+    return lambda server, handler, count: handler.answer(200, body, content_type="application/json")
+
+
+def serve_bytes(data):
+    return lambda server, handler, count: handler.answer(200, data)
+
+
+def serve_partly_then_hold(data, sent):
+    """Announces all of data, sends its first `sent` bytes and then holds the transfer open until
+    the client goes away or the server stops (at most 60 s)."""
+    def route(server, handler, count):
+        handler.send_response(200)
+        handler.send_header("Content-Type", "application/octet-stream")
+        handler.send_header("Content-Length", str(len(data)))
+        handler.end_headers()
+        handler.wfile.write(data[:sent])
+        handler.wfile.flush()
+        handler.connection.settimeout(0.2)
+        deadline = time.monotonic() + 60
+        while not server.release.is_set() and time.monotonic() < deadline:
+            try:
+                if handler.connection.recv(1) == b"":
+                    return  # the client closed the connection
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+    return route
+
+
+def hold_machine_lock(name, timeout=240):
+    """An exclusive lock for the whole machine, kept open until the returned file is closed.
+
+    Product names (the programs' single-instance locks) and ports are fixed per test class, so two
+    runs of the suite on one machine (a developer's and a CI run, say) must take turns class by
+    class rather than stop each other's programs from starting."""
+    f = open(os.path.join("/var/tmp", "velm-e2e-%s.lock" % name), "w")
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return f
+        except BlockingIOError:
+            if time.monotonic() >= deadline:
+                f.close()
+                raise RuntimeError("another run of the %s tests held the machine for %d s" % (name, timeout))
+            time.sleep(0.2)
+
+
+class E2ETestCase(unittest.TestCase):
+    """Assertions on the display shared by the end-to-end tests."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        lock = hold_machine_lock(cls.__name__)
+        cls.addClassCleanup(lock.close)
+
+    _case_cleanups = None
+
+    def addCleanup(self, function, *args, **kwargs):
+        # Inside a case, what a case starts ends with the case, so that a failed case leaves no
+        # program or server behind for the next one.
+        if self._case_cleanups is not None:
+            self._case_cleanups.append((function, args, kwargs))
+        else:
+            super().addCleanup(function, *args, **kwargs)
+
+    @contextlib.contextmanager
+    def case(self, **params):
+        """One row of a table of cases: a subTest with cleanups of its own."""
+        with self.subTest(**params):
+            self._case_cleanups = []
+            try:
+                yield
+            finally:
+                cleanups, self._case_cleanups = self._case_cleanups, None
+                for function, args, kwargs in reversed(cleanups):
+                    function(*args, **kwargs)
+
+    def start(self, key_or_product, *args, **kwargs):
+        prod = key_or_product if isinstance(key_or_product, Product) else product(key_or_product)
+        return ProgramRun(self, prod, args, **kwargs)
+
+    def start_to_first_box(self, prod, *args, **kwargs):
+        """Starts a product and waits for its window and its first question."""
+        run = self.start(prod, *args, **kwargs)
+        main = wait_window(run.product.title, run)
+        box = wait_box("Select download location", run)
+        return run, main, box
+
+    def start_default_run(self, prod, *args, **kwargs):
+        """Starts a product and answers its first question with "Default"."""
+        run, main, box = self.start_to_first_box(prod, *args, **kwargs)
+        press(box, "Return")
+        wait_gone(box)
+        return run, main
+
+    def assert_window_names(self, run, expected, settle=0.5):
+        """The windows of run, by name, after a short settling time: exactly those expected."""
+        time.sleep(settle)
+        self.assertEqual(sorted(w.name for w in windows_of(run)), sorted(expected))
+
+    def assert_text_colour(self, image, origin, bounds, background, colour, others=(), minimum=10):
+        """Every pixel of the text inside bounds mixes only the background and colour, and some
+        come close to the colour itself: the text is drawn in that colour."""
+        background, colour = as_rgb(background), as_rgb(colour)
+        pixels = text_pixels(image, origin, bounds, background, others)
+        self.assertGreaterEqual(len(pixels), minimum, "too little text to be seen in %s" % (bounds,))
+        amounts = [coverage(p, background, colour) for p in pixels]
+        strays = [p for p, a in zip(pixels, amounts) if a is None]
+        self.assertFalse(strays, "%d pixels in %s are no mix of %s and %s, such as %s"
+                         % (len(strays), bounds, background, colour, strays[:5]))
+        self.assertGreaterEqual(max(amounts), 0.75, "the text never reaches %s" % (colour,))
+
+    def assert_ends(self, run, expected_code=0, timeout=EXIT_TIMEOUT):
+        self.assertEqual(run.wait_exit(timeout), expected_code)

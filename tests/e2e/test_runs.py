@@ -1,0 +1,252 @@
+"""Whole download runs of a built product: good releases served by nginx, and faults served by
+a scripted server of the tests' own."""
+
+import json
+import os
+import shutil
+import tempfile
+import time
+import unittest
+
+import harness as h
+from harness import E2ETestCase, press, close, windows_of
+
+# A name that would run commands if it ever went through a shell.
+MARKED_NAME = "Velm Setup $(touch injected) `touch injected2` 'v1'.bin"
+
+
+class GoodRunTests(E2ETestCase):
+    """Releases served from a folder by Debian's nginx."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.product = h.product("release")
+
+    def serve(self, files):
+        """nginx serving the release: the manifest at the product's address, the files under
+        /release/files/."""
+        root = tempfile.mkdtemp(prefix="velm-e2e-www-")
+        self.addCleanup(shutil.rmtree, root, True)
+        os.chmod(root, 0o755)
+        folder = os.path.join(root, "release", "files")
+        os.makedirs(folder)
+        for f in files:
+            with open(os.path.join(folder, f.url_name), "wb") as out:
+                out.write(f.data)
+        manifest = h.manifest_for(files, "http://127.0.0.1:%d/release/files/" % self.product.port)
+        manifest_text = json.dumps(manifest, indent=1)
+        with open(os.path.join(root, self.product.manifest_path.lstrip("/")), "w") as out:
+            out.write(manifest_text)
+        return h.NginxServer(self, root, self.product.port), manifest_text
+
+    def assert_files_on_disk(self, run, files):
+        self.assertEqual(sorted(os.listdir(run.product_folder)), sorted(f.filename for f in files))
+        for f in files:
+            with open(os.path.join(run.product_folder, f.filename), "rb") as got:
+                self.assertTrue(got.read() == f.data, "%s differs from the served file" % f.filename)
+
+    def manifest_request(self):
+        return "GET %s?web_installer_version=1 HTTP/1.1" % self.product.manifest_path
+
+    def file_request(self, f):
+        return "GET /release/files/%s HTTP/1.1" % f.url_name
+
+    def test_whole_release_is_downloaded_and_the_marked_file_opened(self):
+        files = h.release_files([("notes.bin", 300 * 1024, False),
+                                 (MARKED_NAME, 3 * 1024 * 1024 + 17, True, "setup.bin"),
+                                 ("data.pak", 1024 * 1024 + 1, False)], seed=1)
+        nginx, manifest_text = self.serve(files)
+        elsewhere = tempfile.mkdtemp(prefix="velm-e2e-elsewhere-")
+        self.addCleanup(shutil.rmtree, elsewhere, True)
+        # The command line names another folder: it is ignored.
+        run, main = self.start_default_run(self.product, elsewhere, "--folder=" + elsewhere)
+
+        self.assert_ends(run, 0, timeout=30)
+        self.assert_files_on_disk(run, files)
+        self.assertEqual(os.listdir(elsewhere), [])
+        marked = os.path.join(run.folder, self.product.name, MARKED_NAME)
+        self.assertEqual(run.wait_opened(), [marked])
+        self.assertEqual(run.opened(settle=0.3), [marked], "opened once")
+        self.assertFalse(os.path.exists(os.path.join(run.folder, "injected")))
+        self.assertFalse(os.path.exists(os.path.join(run.product_folder, "injected")))
+
+        # The manifest first, then every file once, in manifest order.
+        self.assertEqual(nginx.requests(),
+                         [(200, self.manifest_request())] + [(200, self.file_request(f)) for f in files])
+        with open(run.manifest_copy) as f:
+            self.assertEqual(f.read(), manifest_text)
+        self.assertEqual(run.stdout, b"")
+
+    def test_files_already_on_disk(self):
+        files = h.release_files([("first.bin", 200 * 1024, False),
+                                 ("second.bin", 700 * 1024, True),
+                                 ("third.bin", 1024 * 1024, False)], seed=2)
+        marked = files[1]
+        # (files put there beforehand, intact or with one byte changed) -> files requested
+        cases = [({"first.bin": "intact", "second.bin": "intact", "third.bin": "intact"}, []),
+                 ({"first.bin": "intact", "third.bin": "changed"}, ["second.bin", "third.bin"]),
+                 ({"first.bin": "short"}, ["first.bin", "second.bin", "third.bin"])]
+        for present, fetched in cases:
+            with self.case(present=present):
+                nginx, _ = self.serve(files)
+                folder = tempfile.mkdtemp(prefix="velm-e2e-")
+                self.addCleanup(shutil.rmtree, folder, True)
+                os.mkdir(os.path.join(folder, self.product.name))
+                for f in files:
+                    if f.filename not in present:
+                        continue
+                    data = f.data
+                    if present[f.filename] == "changed":
+                        data = data[:100] + bytes([data[100] ^ 0xFF]) + data[101:]
+                    elif present[f.filename] == "short":
+                        data = data[:-1]
+                    with open(os.path.join(folder, self.product.name, f.filename), "wb") as out:
+                        out.write(data)
+
+                run, main = self.start_default_run(self.product, folder=folder)
+                self.assert_ends(run, 0, timeout=30)
+                self.assertEqual(run.wait_opened(), [os.path.join(run.product_folder, marked.filename)])
+                self.assert_files_on_disk(run, files)
+                self.assertEqual([r for _, r in nginx.requests()],
+                                 [self.manifest_request()] + ["GET /release/files/%s HTTP/1.1" % n for n in fetched])
+
+    def test_release_without_a_marked_file_leaves_the_window_open(self):
+        files = h.release_files([("a.bin", 400 * 1024, False), ("b.bin", 900 * 1024, False)], seed=3)
+        nginx, _ = self.serve(files)
+        run, main = self.start_default_run(self.product)
+
+        h.wait_until(lambda: len(nginx.requests()) == 3, 20, "both files to be fetched")
+        # The run is over when the bar is full: its far end shows the fill colour.
+        bx, by, bw, bh = h.PROGRESS_BAR
+        fill = h.argb(h.DEFAULT_COLOURS["pbF"])
+
+        def bar_full():
+            x, y, _, _ = h.geometry(main)
+            return h.xwindows.screenshot().pixel(x + bx + bw - 8, y + by + bh // 2) == fill
+        h.wait_until(bar_full, 10, "the bar to be full")
+        self.assert_files_on_disk(run, files)
+
+        time.sleep(3)
+        self.assertTrue(run.running())
+        self.assertEqual([w.name for w in windows_of(run)], [self.product.title])
+        h.screenshot("release-done-without-marked-file")
+        self.assertEqual(run.opened(), [])
+        self.assertEqual(len(nginx.requests()), 3)
+
+        close(main)
+        self.assert_ends(run, 0, timeout=5)
+        self.assertEqual(run.opened(settle=0.3), [])
+
+
+class FaultRunTests(E2ETestCase):
+    """Answers that go wrong, from a server whose every answer the test scripts."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.product = h.product("faults")
+
+    def base_url(self):
+        return "http://127.0.0.1:%d/faults/files/" % self.product.port
+
+    def serve(self, files, routes):
+        """The manifest of files; each file served intact unless routes says otherwise."""
+        all_routes = {self.product.manifest_path: h.serve_json(h.manifest_for(files, self.base_url()))}
+        for f in files:
+            all_routes["/faults/files/" + f.url_name] = h.serve_bytes(f.data)
+        all_routes.update(routes)
+        return h.ScriptedServer(self, self.product.port, all_routes)
+
+    def test_error_status_is_retried_only_when_it_is_a_server_error(self):
+        files = h.release_files([("good.bin", 64 * 1024, False), ("bad.bin", 128 * 1024, True)], seed=4)
+        for status, expected_requests in [(503, 3), (404, 1)]:
+            with self.case(status=status):
+                def refuse(server, handler, count, status=status):
+                    handler.answer(status, b"<html>unavailable</html>")  # not the announced size
+                server = self.serve(files, {"/faults/files/bad.bin": refuse})
+                run, main = self.start_default_run(self.product)
+                box = h.wait_box("Download Error ", run)
+                time.sleep(1.2)  # longer than a file's retry tick: no further request comes
+                self.assertEqual(server.requests_for("/faults/files/bad.bin"), expected_requests)
+                self.assertEqual(server.requests_for("/faults/files/good.bin"), 1)
+                self.assertEqual(sorted(w.name for w in windows_of(run)),
+                                 sorted([self.product.title, "Download Error "]))
+                press(box, "Return")
+                self.assert_ends(run, 0, timeout=5)
+                self.assertEqual(run.opened(settle=0.3), [])
+
+    def test_corrupted_file_is_tried_three_times(self):
+        files = h.release_files([("payload.bin", 256 * 1024, True)], seed=5)
+        payload = files[0]
+        broken = bytes(b ^ 0x5A for b in payload.data)
+        # (how many answers are corrupted) -> requests, and how the run ends
+        for corrupted, expected_requests in [(99, 3), (2, 3), (1, 2)]:
+            with self.case(corrupted=corrupted):
+                def answer(server, handler, count, corrupted=corrupted):
+                    handler.answer(200, broken if count <= corrupted else payload.data)
+                server = self.serve(files, {"/faults/files/payload.bin": answer})
+                run, main = self.start_default_run(self.product)
+                target = os.path.join(run.product_folder, payload.filename)
+                if corrupted >= 3:
+                    box = h.wait_box("File Corrupted (payload.bin)", run, timeout=15)
+                    time.sleep(1.2)
+                    self.assertEqual(sorted(w.name for w in windows_of(run)),
+                                     sorted([self.product.title, "File Corrupted (payload.bin)"]))
+                    press(box, "Return")
+                    self.assert_ends(run, 0, timeout=5)
+                    self.assertEqual(run.opened(settle=0.3), [])
+                else:
+                    self.assert_ends(run, 0, timeout=15)
+                    self.assertEqual(run.wait_opened(), [target])
+                    with open(target, "rb") as f:
+                        self.assertTrue(f.read() == payload.data)
+                self.assertEqual(server.requests_for("/faults/files/payload.bin"), expected_requests)
+
+    def test_manifest_that_is_not_json(self):
+        # (status, box title, what the program writes to standard output)
+        cases = [(200, "JSON Error",
+                  b"JSON file invalid Error Code: 200. Please try again or contact velm support for help: "
+                  b"support@velm.example"),
+                 (500, "Server Error", b"Server responded with error code: 500")]
+        for status, title, message in cases:
+            with self.case(status=status):
+                def answer(server, handler, count, status=status):
+                    handler.answer(status, b"<html><body>Not a manifest</body></html>", content_type="text/html")
+                server = h.ScriptedServer(self, self.product.port, {self.product.manifest_path: answer})
+                run, main = self.start_default_run(self.product)
+                box = h.wait_box(title, run)
+                self.assertEqual(sorted(w.name for w in windows_of(run)), sorted([self.product.title, title]))
+                press(box, "Return")
+                self.assert_ends(run, 0, timeout=5)
+                self.assertEqual(run.stdout, message)
+                self.assertEqual(server.log, [(self.product.manifest_path, "web_installer_version=1")])
+                self.assertEqual(run.opened(settle=0.3), [])
+
+    def test_closing_the_window_during_a_transfer(self):
+        block = 32768  # what the program reads and writes at a time
+        sent = 5 * block
+        files = h.release_files([("big.bin", 8 * 1024 * 1024, True)], seed=6)
+        big = files[0]
+        server = self.serve(files, {"/faults/files/big.bin": h.serve_partly_then_hold(big.data, sent)})
+        run, main = self.start_default_run(self.product)
+        target = os.path.join(run.product_folder, big.filename)
+        h.wait_until(lambda: os.path.exists(target) and os.path.getsize(target) == sent, 15,
+                     "the first %d bytes on disk" % sent)
+        time.sleep(h.SETTLE)
+
+        close(main)
+        # A stuck transfer would hold the program for its 30 s timeout: it must end long before.
+        self.assert_ends(run, 0, timeout=5)
+        h.screenshot("faults-after-close")  # nothing left on the screen
+        self.assertEqual(h.windows(), [])
+        with open(target, "rb") as f:
+            kept = f.read()
+        self.assertEqual(len(kept), sent)
+        self.assertTrue(kept == big.data[:sent], "the partial file holds what was sent")
+        self.assertEqual(run.opened(settle=0.3), [])
+        self.assertEqual(server.requests_for("/faults/files/big.bin"), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
