@@ -187,6 +187,10 @@ namespace velmtest
         }
 
         EXPECT_TRUE (closed()) << "the box " << box.title << " stayed open after " << keyName;
+
+        // The tool may have stopped between the key's press and its release; a key left down
+        // would press the next box's button by itself.
+        releaseKeys ({ keyName });
     }
 
     //==============================================================================
