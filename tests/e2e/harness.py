@@ -16,7 +16,9 @@ import random
 import shutil
 import socket
 import stat
+import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -127,7 +129,7 @@ class ProgramRun:
     A second folder beside it holds the program's TMPDIR (where the manifest copy goes) and a fake
     xdg-open, first on PATH, that logs each argument it is given on a line of its own."""
 
-    def __init__(self, test, prod, args=(), folder=None, env=None):
+    def __init__(self, test, prod, args=(), folder=None, env=None, before_start=None):
         self.test, self.product = test, prod
         if folder is None:
             folder = tempfile.mkdtemp(prefix="velm-e2e-")
@@ -158,6 +160,10 @@ class ProgramRun:
         environment.pop("HTTP_PROXY", None)
         environment.pop("all_proxy", None)
         environment.pop("ALL_PROXY", None)
+
+        # A test may put things in place, or take stock of the folders, before the program runs.
+        if before_start is not None:
+            before_start(self)
 
         self.stderr_path = os.path.join(self.support, "stderr.txt")
         self._stderr = open(self.stderr_path, "wb")
@@ -464,11 +470,13 @@ class ScriptedServer:
 
     routes maps a path to a function (server, handler, count) that answers the count-th request
     (from 1) for that path; each request's path and query are recorded. A handler that holds a
-    transfer open waits on server.release, which the server sets when it stops."""
+    transfer open waits on server.release, which the server sets when it stops. request_headers
+    holds (path, {header: value}) of each request, in the order they came."""
 
     def __init__(self, test, port, routes):
         self.port, self.routes = port, routes
         self.log = []
+        self.request_headers = []
         self.counts = collections.Counter()
         self.release = threading.Event()
         self.lock = threading.Lock()
@@ -481,6 +489,7 @@ class ScriptedServer:
                 parts = urllib.parse.urlsplit(self.path)
                 with outer.lock:
                     outer.log.append((parts.path, parts.query))
+                    outer.request_headers.append((parts.path, {k.lower(): v for k, v in self.headers.items()}))
                     outer.counts[parts.path] += 1
                     count = outer.counts[parts.path]
                 route = outer.routes.get(parts.path)
@@ -554,6 +563,224 @@ def serve_partly_then_hold(data, sent):
             except OSError:
                 return
     return route
+
+
+def _hold_open(server, handler, seconds):
+    """Sends nothing more and keeps the connection open until the client closes it, the server
+    stops or `seconds` have passed."""
+    handler.connection.settimeout(0.2)
+    deadline = time.monotonic() + seconds
+    while not server.release.is_set() and time.monotonic() < deadline:
+        try:
+            if handler.connection.recv(1) == b"":
+                return
+        except socket.timeout:
+            continue
+        except OSError:
+            return
+
+
+def hold_without_answer(seconds=60):
+    """Takes the request and never answers it, not even with a status line: the connection stays
+    open until the client gives up or the server stops (at most `seconds`)."""
+    return lambda server, handler, count: _hold_open(server, handler, seconds)
+
+
+def serve_partly_then_reset(data, sent, pause=0.3):
+    """Announces all of data, sends its first `sent` bytes and, once the client has had `pause`
+    seconds to read them, resets the connection: with SO_LINGER set to 0, closing sends RST
+    rather than FIN."""
+    def route(server, handler, count):
+        handler.send_response(200)
+        handler.send_header("Content-Type", "application/octet-stream")
+        handler.send_header("Content-Length", str(len(data)))
+        handler.end_headers()
+        handler.wfile.write(data[:sent])
+        handler.wfile.flush()
+        time.sleep(pause)
+        connection = handler.connection
+        connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        # The handler's reader holds a reference to the socket, so close() alone would wait for
+        # it: the descriptor is taken out of the socket object and closed here and now.
+        os.close(connection.detach())
+    return route
+
+
+def serve_with_excess(data, excess, hold=False):
+    """Announces data's length but sends data followed by excess, in one write; then closes the
+    connection, or with hold keeps it open (at most 60 s)."""
+    def route(server, handler, count):
+        handler.send_response(200)
+        handler.send_header("Content-Type", "application/octet-stream")
+        handler.send_header("Content-Length", str(len(data)))
+        handler.end_headers()
+        handler.wfile.write(data + excess)
+        handler.wfile.flush()
+        if hold:
+            _hold_open(server, handler, 60)
+    return route
+
+
+def redirect_to(location, status=302):
+    """An empty redirect answer to location."""
+    def route(server, handler, count):
+        handler.send_response(status)
+        handler.send_header("Location", location)
+        handler.send_header("Content-Length", "0")
+        handler.send_header("Connection", "close")
+        handler.end_headers()
+    return route
+
+
+#==================================================================================================
+# What a run leaves on disk
+
+Entry = collections.namedtuple("Entry", "kind size mtime_ns link digest")
+
+
+def tree_snapshot(root):
+    """{path relative to root: Entry} of everything below root, without following links. A file's
+    digest is its SHA-256, so that a write that keeps size and time still shows."""
+    entries = {}
+    for folder, dirs, names in os.walk(root):
+        for name in dirs + names:
+            path = os.path.join(folder, name)
+            st = os.lstat(path)
+            link = digest = None
+            if stat.S_ISLNK(st.st_mode):
+                kind, link = "link", os.readlink(path)
+            elif stat.S_ISDIR(st.st_mode):
+                kind = "dir"
+            elif stat.S_ISREG(st.st_mode):
+                kind = "file"
+                sha = hashlib.sha256()
+                with open(path, "rb") as f:
+                    for block in iter(lambda: f.read(1 << 20), b""):
+                        sha.update(block)
+                digest = sha.hexdigest()
+            else:
+                kind = "other"
+            entries[os.path.relpath(path, root)] = Entry(kind, st.st_size if kind == "file" else 0,
+                                                         st.st_mtime_ns, link, digest)
+    return entries
+
+
+def snapshot_changes(before, after, allowed=()):
+    """The paths, outside those allowed (a path allows everything below it too), that were added,
+    removed or changed between two snapshots of one folder."""
+    def free(path):
+        return any(path == a or path.startswith(a + os.sep) for a in allowed)
+    changes = []
+    for path in sorted(set(before) | set(after)):
+        if free(path):
+            continue
+        if path not in after:
+            changes.append(("removed", path))
+        elif path not in before:
+            changes.append(("added", path))
+        elif before[path] != after[path]:
+            changes.append(("changed", path))
+    return changes
+
+
+class Tmpfs:
+    """A small volume of its own: a tmpfs mounted on a fresh folder for one test and unmounted
+    when the test ends. The test is skipped, with the reason printed, where this process may not
+    mount one."""
+
+    def __init__(self, test, size):
+        if os.geteuid() != 0:
+            self._skip(test, "mounting a tmpfs needs root")
+        self.path = tempfile.mkdtemp(prefix="velm-e2e-tmpfs-")
+        done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d,mode=0755" % size, "velm-e2e", self.path],
+                              capture_output=True, text=True, timeout=20)
+        if done.returncode != 0:
+            os.rmdir(self.path)
+            self._skip(test, "cannot mount a tmpfs: " + (done.stderr.strip() or "mount failed"))
+        self.mounts = 1
+        test.addCleanup(self.unmount)
+
+    @staticmethod
+    def _skip(test, reason):
+        print("skipped: " + reason, file=sys.stderr, flush=True)
+        test.skipTest(reason)
+
+    def free_bytes(self):
+        st = os.statvfs(self.path)
+        return st.f_bavail * st.f_frsize
+
+    def make_read_only(self):
+        """Lays a read-only view of the volume over its folder: from now on every path through
+        the folder is read-only, while a file that is already open for writing can still be
+        written. (A read-only remount of the volume itself is refused, with EBUSY, as long as any
+        file on it is open for writing.)"""
+        subprocess.run(["mount", "--bind", "-o", "ro", self.path, self.path], check=True,
+                       capture_output=True, timeout=20)
+        self.mounts += 1
+
+    def unmount(self):
+        while self.mounts > 0:
+            done = subprocess.run(["umount", self.path], capture_output=True, timeout=20)
+            if done.returncode != 0:
+                # Something still holds it: detached now, freed once it lets go.
+                subprocess.run(["umount", "-l", self.path], capture_output=True, timeout=20)
+            self.mounts -= 1
+        with contextlib.suppress(OSError):
+            os.rmdir(self.path)
+
+
+class WindowLog:
+    """Every window of one run that the test saw while it waited for something: each look at the
+    display (every 50 ms while waiting) records the windows of the run, so that a box shown and
+    gone between two steps of the test still counts."""
+
+    def __init__(self, run):
+        self.run = run
+        self.seen = set()  # (window id, name)
+        self.most_at_once = 0
+
+    def look(self):
+        current = windows_of(self.run)
+        self.seen.update((w.id, w.name) for w in current)
+        self.most_at_once = max(self.most_at_once, len(current))
+        return current
+
+    def names(self):
+        return sorted({name for _, name in self.seen})
+
+    def wait_until(self, predicate, timeout, what):
+        def step():
+            self.look()
+            return predicate()
+        return wait_until(step, timeout, what)
+
+    def wait_window(self, name, timeout):
+        def find():
+            for w in self.look():
+                if w.name == name:
+                    return w
+            if not self.run.running():
+                raise AssertionError("the program ended (exit code %s) before showing %r; it showed %s"
+                                     % (self.run.process.returncode, name, self.names()))
+            return None
+        return wait_until(find, timeout, "a window named %r (seen so far: %s)" % (name, self.names()))
+
+    def watch(self, seconds):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            self.look()
+            time.sleep(0.05)
+
+    def wait_exit(self, timeout):
+        """The exit code, watching the windows until the program ends."""
+        deadline = time.monotonic() + timeout
+        while self.run.running() and time.monotonic() < deadline:
+            self.look()
+            time.sleep(0.05)
+        if self.run.running():
+            raise AssertionError("%s still running %.1f s later; it showed %s"
+                                 % (self.run.product.key, timeout, self.names()))
+        return self.run.wait_exit(1.0)
 
 
 def hold_machine_lock(name, timeout=240):
