@@ -5,25 +5,13 @@
 #include "download/MainComponent.h"
 #include "platform/EmbeddedText.h"
 
+#include "fuzz/FuzzSupport.h"
+
 #include <cstdlib>
-
-namespace
-{
-    /** Every key that a parsed text holds goes into the framework's shared pool of names, which
-        keeps them for a while after their last use; with this many texts the pool is emptied
-        here rather than on the framework's own schedule. */
-    void releasePooledNames()
-    {
-        static int count = 0;
-
-        if (++count % 1000 == 0)
-            juce::StringPool::getGlobalPool().garbageCollect();
-    }
-}
 
 extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
 {
-    releasePooledNames();
+    velmfuzz::releasePooledNames();
 
     const auto text = velm::decodeStringResource (reinterpret_cast<const char*> (data), size);
 

@@ -4,25 +4,13 @@
 #include "download/FileEntry.h"
 #include "download/ManifestReading.h"
 
+#include "fuzz/FuzzSupport.h"
+
 #include <cstdlib>
-
-namespace
-{
-    /** Every key that a parsed text holds goes into the framework's shared pool of names, which
-        keeps them for a while after their last use; with this many texts the pool is emptied
-        here rather than on the framework's own schedule. */
-    void releasePooledNames()
-    {
-        static int count = 0;
-
-        if (++count % 1000 == 0)
-            juce::StringPool::getGlobalPool().garbageCollect();
-    }
-}
 
 extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
 {
-    releasePooledNames();
+    velmfuzz::releasePooledNames();
 
     const auto manifest = juce::JSON::parse (juce::String::fromUTF8 (reinterpret_cast<const char*> (data), (int) size));
     const auto verdict = velm::readManifest (manifest);

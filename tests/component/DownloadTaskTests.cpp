@@ -85,18 +85,6 @@ namespace
         std::vector<Call> calls;
     };
 
-    std::string bytesOf (const juce::MemoryBlock& block)
-    {
-        return std::string (static_cast<const char*> (block.getData()), block.getSize());
-    }
-
-    std::string fileBytes (const juce::File& file)
-    {
-        juce::MemoryBlock block;
-        file.loadFileAsData (block);
-        return bytesOf (block);
-    }
-
     std::string headers (int status, const std::string& reason, juce::int64 contentLength)
     {
         return "HTTP/1.1 " + std::to_string (status) + " " + reason + "\r\nContent-Type: application/octet-stream\r\n"

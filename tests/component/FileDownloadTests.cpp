@@ -30,18 +30,6 @@ namespace
 
     const std::string emptySha256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
-    std::string bytesOf (const juce::MemoryBlock& block)
-    {
-        return std::string (static_cast<const char*> (block.getData()), block.getSize());
-    }
-
-    std::string fileBytes (const juce::File& file)
-    {
-        juce::MemoryBlock block;
-        file.loadFileAsData (block);
-        return bytesOf (block);
-    }
-
     std::string upperCase (std::string text)
     {
         for (auto& c : text)

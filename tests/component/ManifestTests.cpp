@@ -462,8 +462,11 @@ TEST_F (ManifestRequestTest, NothingListeningEndsInOneConnectionErrorBox)
 
 TEST_F (ManifestRequestTest, AnAnswerThatBreaksOffEndsInOneDownloadErrorBox)
 {
-    RawResponseServer broken ("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n"
-                              "Connection: close\r\n\r\n{\"files\":[");
+    ScriptedSocketServer broken ([] (SocketConnection& connection)
+    {
+        connection.send ("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n"
+                         "Connection: close\r\n\r\n{\"files\":[");
+    });
     auto capture = std::make_unique<StdoutCapture>();
     openWindow (broken.url ("/meta"));
     startRunInFolder (base.get());

@@ -552,16 +552,7 @@ def serve_partly_then_hold(data, sent):
         handler.end_headers()
         handler.wfile.write(data[:sent])
         handler.wfile.flush()
-        handler.connection.settimeout(0.2)
-        deadline = time.monotonic() + 60
-        while not server.release.is_set() and time.monotonic() < deadline:
-            try:
-                if handler.connection.recv(1) == b"":
-                    return  # the client closed the connection
-            except socket.timeout:
-                continue
-            except OSError:
-                return
+        _hold_open(server, handler, 60)
     return route
 
 

@@ -309,6 +309,18 @@ namespace velmtest
         return velm::sha256OfData (data.getData(), data.getSize()).toStdString();
     }
 
+    std::string bytesOf (const juce::MemoryBlock& block)
+    {
+        return std::string (static_cast<const char*> (block.getData()), block.getSize());
+    }
+
+    std::string fileBytes (const juce::File& file)
+    {
+        juce::MemoryBlock block;
+        file.loadFileAsData (block);
+        return bytesOf (block);
+    }
+
     //==============================================================================
     HttpServer::HttpServer()
     {
@@ -590,87 +602,6 @@ namespace velmtest
             ::close (fd);
 
         return port;
-    }
-
-    RawResponseServer::RawResponseServer (std::string responseToSend)
-        : response (std::move (responseToSend))
-    {
-        listener = bindLoopbackSocket (0, boundPort);
-        EXPECT_GE (listener, 0) << "no socket could be bound on 127.0.0.1";
-
-        if (listener >= 0 && ::listen (listener, 8) == 0)
-            thread = std::thread ([this] { serve(); });
-    }
-
-    RawResponseServer::~RawResponseServer()
-    {
-        stopping = true;
-
-        if (thread.joinable())
-            thread.join();
-
-        if (listener >= 0)
-            ::close (listener);
-    }
-
-    juce::String RawResponseServer::url (const juce::String& path) const
-    {
-        return "http://127.0.0.1:" + juce::String (boundPort) + path;
-    }
-
-    void RawResponseServer::serve()
-    {
-        // Every wait is bounded, so that the destructor's request to stop is seen soon.
-        const auto readable = [] (int fd, int timeoutMs)
-        {
-            pollfd entry { fd, POLLIN, 0 };
-            return ::poll (&entry, 1, timeoutMs) > 0;
-        };
-
-        while (! stopping)
-        {
-            if (! readable (listener, 50))
-                continue;
-
-            const auto client = ::accept4 (listener, nullptr, nullptr, SOCK_CLOEXEC);
-
-            if (client < 0)
-                continue;
-
-            // The whole request head is read first: a connection closed with unread input would
-            // be reset, and the client would then never see the bytes that were sent.
-            std::string head;
-            char buffer[4096];
-            const auto giveUp = juce::Time::getMillisecondCounter() + 5000;
-
-            while (head.find ("\r\n\r\n") == std::string::npos && head.size() < 65536
-                    && juce::Time::getMillisecondCounter() < giveUp && ! stopping)
-            {
-                if (! readable (client, 50))
-                    continue;
-
-                const auto received = ::recv (client, buffer, sizeof (buffer), 0);
-
-                if (received <= 0)
-                    break;
-
-                head.append (buffer, (size_t) received);
-            }
-
-            for (size_t sent = 0; sent < response.size();)
-            {
-                const auto n = ::send (client, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
-
-                if (n <= 0)
-                    break;
-
-                sent += (size_t) n;
-            }
-
-            ::shutdown (client, SHUT_WR);
-            ::close (client);
-            ++connections;
-        }
     }
 
     //==============================================================================

@@ -108,6 +108,10 @@ namespace velmtest
     juce::MemoryBlock randomBytes (size_t numBytes, juce::int64 seed);
     std::string sha256Hex (const juce::MemoryBlock& data);
 
+    /** The bytes of a block, and of a file, as a string (for comparisons with what was served). */
+    std::string bytesOf (const juce::MemoryBlock& block);
+    std::string fileBytes (const juce::File& file);
+
     //==============================================================================
     /** An HTTP server on 127.0.0.1 with a free port, serving on a thread of its own. */
     class HttpServer
@@ -235,34 +239,6 @@ namespace velmtest
     /** A port on 127.0.0.1 on which nothing listens: the system picks a free one for a socket
         that is then closed again. */
     int unusedPort();
-
-    /** A TCP server on 127.0.0.1 that reads each request's head and answers with fixed bytes,
-        whatever was asked, then closes the connection: for answers that an HTTP library would
-        not send, such as a body that stops short of its announced length. Serves on a thread of
-        its own, one connection at a time, until it is destroyed. */
-    class RawResponseServer
-    {
-    public:
-        explicit RawResponseServer (std::string response);
-        ~RawResponseServer();
-
-        int port() const noexcept  { return boundPort; }
-        juce::String url (const juce::String& path) const;
-
-        /** How many connections have been answered so far. */
-        int connectionCount() const noexcept  { return connections.load(); }
-
-    private:
-        void serve();
-
-        const std::string response;
-        int listener = -1;
-        int boundPort = -1;
-        std::atomic<bool> stopping { false };
-        std::atomic<int> connections { 0 };
-        std::thread thread;
-        JUCE_DECLARE_NON_COPYABLE (RawResponseServer)
-    };
 
     //==============================================================================
     /** One connection of a ScriptedSocketServer: the request head has been read, and the script
