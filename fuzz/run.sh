@@ -23,7 +23,14 @@ for target in configuration manifest; do
     cp "$here/fuzz/corpus/$target/"* "$corpus/"
     echo "== fuzzing $target for ${seconds}s"
     mkdir -p "$build/fuzz/artifacts"
-    "$build/fuzz/velm_fuzz_$target" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
-        -artifact_prefix="$build/fuzz/artifacts/$target-" "$corpus"
+    # The fuzzer's running account goes to a log; its end is shown, and all of it on a failure.
+    log="$build/fuzz/$target.log"
+    if ! "$build/fuzz/velm_fuzz_$target" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
+             -artifact_prefix="$build/fuzz/artifacts/$target-" "$corpus" >"$log" 2>&1; then
+        tail -n 80 "$log"
+        echo "fuzzing $target failed: the input is in $build/fuzz/artifacts/"
+        exit 1
+    fi
+    grep -E '^(Done|stat::)' "$log"
     rm -rf "$corpus"
 done
