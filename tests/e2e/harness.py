@@ -542,16 +542,21 @@ def serve_bytes(data):
     return lambda server, handler, count: handler.answer(200, data)
 
 
+def _send_start(handler, data, sent):
+    """Answers 200 announcing all of data, and sends its first `sent` bytes."""
+    handler.send_response(200)
+    handler.send_header("Content-Type", "application/octet-stream")
+    handler.send_header("Content-Length", str(len(data)))
+    handler.end_headers()
+    handler.wfile.write(data[:sent])
+    handler.wfile.flush()
+
+
 def serve_partly_then_hold(data, sent):
     """Announces all of data, sends its first `sent` bytes and then holds the transfer open until
     the client goes away or the server stops (at most 60 s)."""
     def route(server, handler, count):
-        handler.send_response(200)
-        handler.send_header("Content-Type", "application/octet-stream")
-        handler.send_header("Content-Length", str(len(data)))
-        handler.end_headers()
-        handler.wfile.write(data[:sent])
-        handler.wfile.flush()
+        _send_start(handler, data, sent)
         _hold_open(server, handler, 60)
     return route
 
@@ -582,12 +587,7 @@ def serve_partly_then_reset(data, sent, pause=0.3):
     seconds to read them, resets the connection: with SO_LINGER set to 0, closing sends RST
     rather than FIN."""
     def route(server, handler, count):
-        handler.send_response(200)
-        handler.send_header("Content-Type", "application/octet-stream")
-        handler.send_header("Content-Length", str(len(data)))
-        handler.end_headers()
-        handler.wfile.write(data[:sent])
-        handler.wfile.flush()
+        _send_start(handler, data, sent)
         time.sleep(pause)
         connection = handler.connection
         connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
