@@ -1,10 +1,12 @@
 #include "app/Configuration.h"
 
+#include "app/BoundedJson.h"
+
 namespace velm
 {
     juce::var parseConfiguration (const juce::String& text)
     {
-        return juce::JSON::parse (text);
+        return parseJson (text);
     }
 
     bool isValidConfiguration (const juce::var& config)

@@ -1,5 +1,6 @@
 #include "download/MainComponent.h"
 
+#include "app/BoundedJson.h"
 #include "download/ManifestReading.h"
 #include "download/SupportAddress.h"
 #include "platform/DownloadTask.h"
@@ -28,6 +29,21 @@ namespace velm
                 return ManifestVerdict::unsafeFileName;
 
         return ManifestVerdict::fileList;
+    }
+
+    juce::String loadManifestText (const juce::File& copy)
+    {
+        juce::FileInputStream in (copy);
+
+        if (! in.openedOk())
+            return {};
+
+        juce::MemoryBlock bytes;
+
+        if (in.readIntoMemoryBlock (bytes, maxManifestBytes + 1) > (size_t) maxManifestBytes)
+            return {};
+
+        return juce::String::createStringFromData (bytes.getData(), (int) bytes.getSize());
     }
 }
 
@@ -71,7 +87,8 @@ void MainComponent::startManifestDownload()
     {
         const juce::ScopedLock sl (taskLock);
         previous = std::move (manifestTask);
-        manifestTask = velm::DownloadTask::start (requestUrl, manifestFile, this);
+        manifestTask = velm::DownloadTask::start (requestUrl, manifestFile, this,
+                                                  velm::defaultDownloadTimeoutMs, velm::maxManifestBytes);
     }
 
     previous.reset();
@@ -108,7 +125,8 @@ void MainComponent::parseManifest()
         return;
     }
 
-    manifestJson = juce::JSON::parse (manifestFile.loadFileAsString());
+    // A text nested too deep to be parsed safely counts as no JSON object, as an invalid text does.
+    manifestJson = velm::parseJson (velm::loadManifestText (manifestFile));
     const auto verdict = velm::readManifest (manifestJson);
 
     if (verdict == velm::ManifestVerdict::notAnObject)

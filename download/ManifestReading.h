@@ -16,4 +16,12 @@ namespace velm
     };
 
     ManifestVerdict readManifest (const juce::var& manifest);
+
+    /** The most of a manifest answer that is ever written or read; a real manifest is a few
+        kilobytes. A longer answer is a transfer that broke off. */
+    constexpr juce::int64 maxManifestBytes = 64 * 1024 * 1024;
+
+    /** The manifest copy as text, read the way the framework reads a file as text, or the empty
+        text when the copy is longer than maxManifestBytes (it is then never loaded whole). */
+    juce::String loadManifestText (const juce::File& copy);
 }

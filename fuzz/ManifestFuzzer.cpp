@@ -1,6 +1,7 @@
 // Hostile manifests, up to the file records: whatever a server answers, reading it must not
 // crash, and a manifest that is accepted must keep every file inside the product folder.
 
+#include "app/BoundedJson.h"
 #include "download/FileEntry.h"
 #include "download/ManifestReading.h"
 
@@ -12,7 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
 {
     velmfuzz::releasePooledNames();
 
-    const auto manifest = juce::JSON::parse (juce::String::fromUTF8 (reinterpret_cast<const char*> (data), (int) size));
+    // As the run reads its copy of the answer: any bytes, decoded as the framework decodes a
+    // file's text, then parsed with the bound on nesting.
+    const auto manifest = velm::parseJson (juce::String::createStringFromData (data, (int) size));
     const auto verdict = velm::readManifest (manifest);
 
     if (verdict != velm::ManifestVerdict::fileList)

@@ -253,7 +253,8 @@ namespace velm
         std::string url;
         std::atomic<bool> cancelled { false };
         std::mutex handleLock;
-        bool responseHasLocation = false, headersComplete = false, paused = false, done = false, writeFailed = false;
+        bool responseHasLocation = false, headersComplete = false, paused = false, done = false, writeFailed = false,
+             tooLong = false;
         CURLcode result = CURLE_OK;
         DownloadTask* owner = nullptr;
     };
@@ -262,7 +263,8 @@ namespace velm
     std::unique_ptr<juce::URL::DownloadTask> DownloadTask::start (const juce::URL& url,
                                                                  const juce::File& target,
                                                                  juce::URL::DownloadTaskListener* listener,
-                                                                 int timeoutMs)
+                                                                 int timeoutMs,
+                                                                 juce::int64 maxBytes)
     {
         const auto fd = createFreshFile (target);
 
@@ -281,14 +283,16 @@ namespace velm
         if (transfer->statusCode() == 0)
             return nullptr;
 
-        return std::unique_ptr<juce::URL::DownloadTask> (new DownloadTask (std::move (transfer), target, listener));
+        return std::unique_ptr<juce::URL::DownloadTask> (new DownloadTask (std::move (transfer), target, listener, maxBytes));
     }
 
     DownloadTask::DownloadTask (std::unique_ptr<Transfer> transferToUse, const juce::File& target,
-                                juce::URL::DownloadTaskListener* listenerToUse)
+                                juce::URL::DownloadTaskListener* listenerToUse,
+                                juce::int64 maxBytesToAccept)
         : juce::Thread ("Download task"),
           transfer (std::move (transferToUse)),
-          listener (listenerToUse)
+          listener (listenerToUse),
+          maxBytes (maxBytesToAccept)
     {
         targetLocation = target;
         contentLength  = transfer->announcedLength();
@@ -312,6 +316,12 @@ namespace velm
         // Whatever a server sends past the length it announced is not part of the file.
         if (contentLength >= 0)
             numBytes = (size_t) juce::jmin ((juce::int64) numBytes, contentLength - downloaded);
+
+        if (exceedsBound ((juce::int64) numBytes))
+        {
+            transfer->tooLong = true;
+            return false;
+        }
 
         while (numBytes > 0)
         {
@@ -337,18 +347,26 @@ namespace velm
         return true;
     }
 
+    bool DownloadTask::exceedsBound (juce::int64 moreBytes) const noexcept
+    {
+        return maxBytes >= 0 && moreBytes > maxBytes - downloaded;
+    }
+
     void DownloadTask::run()
     {
         const auto reachedLength = [this] { return contentLength >= 0 && downloaded >= contentLength; };
 
+        // An announced length past the bound is refused before a byte of the body is written.
+        transfer->tooLong = exceedsBound (contentLength);
+
         // Resuming hands over the block that arrived with the headers, if any.
-        if (transfer->paused)
+        if (transfer->paused && ! transfer->tooLong)
             curl_easy_pause (transfer->easy, CURLPAUSE_CONT);
 
         bool ok = true;
         transfer->lastArrivalMs = juce::Time::getMillisecondCounter();
 
-        while (! transfer->done && ! reachedLength() && ! threadShouldExit() && ! transfer->writeFailed)
+        while (! transfer->done && ! reachedLength() && ! threadShouldExit() && ! transfer->writeFailed && ! transfer->tooLong)
         {
             if (transfer->hasStalled())
             {
@@ -369,6 +387,7 @@ namespace velm
         error = ! ok
              || threadShouldExit()
              || transfer->writeFailed
+             || transfer->tooLong
              || brokeOff
              || (contentLength > 0 && downloaded < contentLength);
 

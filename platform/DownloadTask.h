@@ -29,7 +29,9 @@ namespace velm
 
         Beyond the framework's, it gives up after timeoutMs without progress, it speaks http and
         https only (also when redirected), and it never writes through a symbolic link planted
-        at the target's path, nor into an existing file. */
+        at the target's path, nor into an existing file. With maxBytes of 0 or more, a body that
+        is announced or turns out to be longer is a transfer that broke off: nothing past the
+        bound is written, and the transfer stops there. */
     class DownloadTask final : public juce::URL::DownloadTask,
                                private juce::Thread
     {
@@ -37,22 +39,27 @@ namespace velm
         static std::unique_ptr<juce::URL::DownloadTask> start (const juce::URL& url,
                                                               const juce::File& target,
                                                               juce::URL::DownloadTaskListener* listener,
-                                                              int timeoutMs = defaultDownloadTimeoutMs);
+                                                              int timeoutMs = defaultDownloadTimeoutMs,
+                                                              juce::int64 maxBytes = unbounded);
 
         ~DownloadTask() override;
 
         static constexpr int blockSize = 32768;
+        static constexpr juce::int64 unbounded = -1;
 
     private:
         struct Transfer;
 
-        DownloadTask (std::unique_ptr<Transfer>, const juce::File& target, juce::URL::DownloadTaskListener*);
+        DownloadTask (std::unique_ptr<Transfer>, const juce::File& target, juce::URL::DownloadTaskListener*,
+                      juce::int64 maxBytes);
 
         void run() override;
         bool deliver (const char* data, size_t numBytes);
+        bool exceedsBound (juce::int64 moreBytes) const noexcept;
 
         std::unique_ptr<Transfer> transfer;
         juce::URL::DownloadTaskListener* const listener;
+        const juce::int64 maxBytes;
 
         JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (DownloadTask)
     };

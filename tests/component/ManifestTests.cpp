@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <optional>
+
 using namespace velmtest;
 
 namespace
@@ -309,6 +312,13 @@ namespace
             jsonInvalid ("FilesString",         R"({"files":"a.bin"})", true, "OK"),
             jsonInvalid ("FilesNumber",         R"({"files":3})", true, "Cancel"),
             jsonInvalid ("FilesNull",           R"({"files":null})", true, "OK"),
+
+            // However deep a server nests its answer, it is either read or refused, never a crash.
+            { "TwoMillionOpenBrackets", 200, std::string (2000000, '['), "application/json", "JSON Error", invalid200, false, "Cancel" },
+            { "FilesAMillionDeep",      200, R"({"files":)" + std::string (1000000, '[') + std::string (1000000, ']') + "}",
+                                        "application/json", "JSON Error", invalid200, false, "OK" },
+            { "NestedToTheBound",       200, R"({"files":[)" + goodFile + R"(],"sku":)" + std::string (511, '[') + std::string (511, ']') + "}",
+                                        "application/json", "", "", true, "" },
         };
 
         // File names that would write outside the product folder make the whole manifest unusable.
@@ -480,6 +490,60 @@ TEST_F (ManifestRequestTest, AnAnswerThatBreaksOffEndsInOneDownloadErrorBox)
     EXPECT_FALSE (component().isTimerRunning (-2));
     EXPECT_EQ (component().getFileCount(), 0);
 }
+
+//==============================================================================
+// An answer longer than any manifest is cut off at the bound, announced or not: nothing past it
+// is written, nothing of it is read, and the run reports a transfer that broke off. Read whole,
+// either answer would be a good, empty release.
+
+class ManifestBoundTest : public ManifestRequestTest,
+                          public testing::WithParamInterface<bool> {};
+
+TEST_P (ManifestBoundTest, AnAnswerPastTheBoundEndsInOneDownloadErrorBox)
+{
+    constexpr juce::int64 bound = 64 * 1024 * 1024;
+    const bool announced = GetParam();
+    const juce::int64 bodySize = announced ? bound + 1 : 2 * bound;
+    std::atomic<bool> wholeBodySent { false };
+
+    std::optional<ScriptedSocketServer> longAnswer;
+    longAnswer.emplace ([&] (SocketConnection& connection)
+    {
+        const std::string opening = R"({"files":[])", closing = "}", chunk (1 << 20, ' ');
+        auto blanks = bodySize - (juce::int64) (opening.size() + closing.size());
+
+        bool open = connection.send ("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n"
+                                     + (announced ? "Content-Length: " + std::to_string (bodySize) + "\r\n" : std::string())
+                                     + "\r\n" + opening);
+
+        while (open && blanks > 0)
+        {
+            const auto n = (size_t) juce::jmin (blanks, (juce::int64) chunk.size());
+            open = connection.send (n == chunk.size() ? chunk : chunk.substr (0, n));
+            blanks -= (juce::int64) n;
+        }
+
+        wholeBodySent = open && connection.send (closing);
+    });
+
+    openWindow (longAnswer->url ("/meta"));
+    startRunInFolder (base.get());
+
+    expectCommonErrorBox (waitForBox (20000), "Download Error ", "An error occured during download Code: 200. \n"
+                                                                 "Please try again or contact velm support for help: " + support);
+    EXPECT_LE (manifestCopy().getSize(), bound) << "nothing past the bound is written";
+
+    if (announced)
+        EXPECT_EQ (manifestCopy().getSize(), 0) << "an announced length past the bound is refused before the body";
+
+    longAnswer.reset();
+    EXPECT_FALSE (wholeBodySent) << "the transfer stopped";
+    EXPECT_FALSE (productFolder().exists());
+    EXPECT_EQ (component().getFileCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P (Lengths, ManifestBoundTest, testing::Values (true, false),
+                          [] (const testing::TestParamInfo<bool>& p) { return p.param ? "Announced" : "EndlessWithoutLength"; });
 
 //==============================================================================
 // A manifest that is complete before the request has returned is still taken for the manifest.

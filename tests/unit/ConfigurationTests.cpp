@@ -1,3 +1,4 @@
+#include "app/BoundedJson.h"
 #include "app/Configuration.h"
 #include "download/MainComponent.h"
 #include "platform/EmbeddedText.h"
@@ -152,6 +153,35 @@ TEST (ResourceLength, ObjectEndingBeforeTheCutPasses)
     EXPECT_EQ (text.length(), 1023);
     EXPECT_TRUE (passesCheck (text));
     EXPECT_EQ (velm::parseConfiguration (text)["productName"].toString(), "Tarnwick Drumel Beta");
+}
+
+TEST (ResourceLength, NestingAsDeepAsTheTextAllowsIsSafe)
+{
+    // 1023 characters hold at most 511 balanced levels, within the parser's bound on nesting:
+    // the deepest texts neither crash the start-up nor turn a valid configuration away.
+    const std::string required = R"({"productName":"P","download":{"url":"u","macInstallerExtension":"x"},"deep":)";
+    const auto depthLeft = (velm::maxStringResourceLength - required.size() - 1) / 2;
+    const auto deepest = required + std::string (depthLeft, '[') + std::string (depthLeft, ']') + "}";
+
+    const struct { const char* name; std::string bytes; bool valid; } cases[] = {
+        { "OpenBracketsPastTheCut", std::string (5000, '['),                              false },
+        { "BalancedArray",          std::string (511, '[') + std::string (511, ']'),      false },
+        { "ValidObject",            deepest,                                              true },
+    };
+
+    ASSERT_LT (511, velm::maxJsonNesting);
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        const auto text = decode (c.bytes);
+        ASSERT_LE (text.length(), 1023);
+
+        const auto config = velm::parseConfiguration (text);
+        EXPECT_EQ (velm::isValidConfiguration (config), c.valid);
+        EXPECT_EQ (juce::JSON::toString (config, true), juce::JSON::toString (juce::JSON::parse (text), true))
+            << "read as the framework reads it";
+    }
 }
 
 struct ByteCase
