@@ -18,6 +18,10 @@ cmake --build "$build" --target velm_fuzz_configuration velm_fuzz_manifest -j"$(
 
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$here/tests/sanitizers/ubsan.supp"
 
+# The longest input each target is given. A configuration is cut at 1023 characters anyway; a
+# manifest needs room to nest far past the parser's bound, as the deep seeds in its corpus do.
+declare -A max_len=([configuration]=4096 [manifest]=262144)
+
 for target in configuration manifest; do
     corpus=$(mktemp -d "/tmp/velm-fuzz-$target-XXXXXX")
     cp "$here/fuzz/corpus/$target/"* "$corpus/"
@@ -25,7 +29,7 @@ for target in configuration manifest; do
     mkdir -p "$build/fuzz/artifacts"
     # The fuzzer's running account goes to a log; its end is shown, and all of it on a failure.
     log="$build/fuzz/$target.log"
-    if ! "$build/fuzz/velm_fuzz_$target" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
+    if ! "$build/fuzz/velm_fuzz_$target" -max_total_time="$seconds" -max_len="${max_len[$target]}" -print_final_stats=1 \
              -artifact_prefix="$build/fuzz/artifacts/$target-" "$corpus" >"$log" 2>&1; then
         tail -n 80 "$log"
         echo "fuzzing $target failed: the input is in $build/fuzz/artifacts/"
