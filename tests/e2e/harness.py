@@ -123,11 +123,31 @@ def product(key):
     return Product(key, exe, config, name, title, port, manifest_path)
 
 
+# The fake xdg-open: records the descriptors it was started with (those of the listing itself are
+# gone again by the time each is looked at), then each argument on a line of its own. The
+# descriptors come first, so that they are there once the arguments are.
+FAKE_OPENER = """#!%s -I
+import json, os, sys
+held = {}
+for name in os.listdir("/proc/self/fd"):
+    try:
+        held[name] = os.readlink("/proc/self/fd/" + name)
+    except FileNotFoundError:
+        pass
+log = os.environ["VELM_E2E_OPEN_LOG"]
+with open(log + ".fds", "a") as f:
+    f.write(json.dumps(held) + "\\n")
+with open(log, "ab") as f:
+    f.write(b"".join(os.fsencode(a) + b"\\n" for a in sys.argv[1:]))
+"""
+
+
 class ProgramRun:
     """One product executable copied into a fresh temporary folder and started from there.
 
     A second folder beside it holds the program's TMPDIR (where the manifest copy goes) and a fake
-    xdg-open, first on PATH, that logs each argument it is given on a line of its own."""
+    xdg-open, first on PATH, that logs each argument it is given on a line of its own, and the
+    descriptors it was started with."""
 
     def __init__(self, test, prod, args=(), folder=None, env=None, before_start=None):
         self.test, self.product = test, prod
@@ -148,7 +168,7 @@ class ProgramRun:
         self.open_log = os.path.join(self.support, "xdg-open.log")
         fake = os.path.join(bin_dir, "xdg-open")
         with open(fake, "w") as f:
-            f.write('#!/bin/sh\nfor a in "$@"; do printf \'%s\\n\' "$a" >> "$VELM_E2E_OPEN_LOG"; done\n')
+            f.write(FAKE_OPENER % sys.executable)
         os.chmod(fake, stat.S_IRWXU)
 
         environment = dict(os.environ)
@@ -218,6 +238,13 @@ class ProgramRun:
     def wait_opened(self, timeout=5.0):
         # The program quits before the opener it started has necessarily run.
         return wait_until(self.opened, timeout, "xdg-open to be run")
+
+    def opener_descriptors(self):
+        """For each start of the fake xdg-open, the descriptors it held: {number: what it names}."""
+        if not os.path.exists(self.open_log + ".fds"):
+            return []
+        with open(self.open_log + ".fds") as f:
+            return [{int(n): target for n, target in json.loads(line).items()} for line in f]
 
 
 #==================================================================================================

@@ -68,6 +68,10 @@ class GoodRunTests(E2ETestCase):
         marked = os.path.join(run.folder, self.product.name, MARKED_NAME)
         self.assertEqual(run.wait_opened(), [marked])
         self.assertEqual(run.opened(settle=0.3), [marked], "opened once")
+        # The opener, and whatever it starts, gets none of the program's own descriptors (its
+        # display connection, its sockets, its event pipes).
+        held = run.opener_descriptors()
+        self.assertEqual([sorted(fds) for fds in held], [[0, 1, 2]], held)
         self.assertFalse(os.path.exists(os.path.join(run.folder, "injected")))
         self.assertFalse(os.path.exists(os.path.join(run.product_folder, "injected")))
 
