@@ -41,7 +41,23 @@ const juce::String velmDownloaderApplication::getApplicationVersion()
 
 bool velmDownloaderApplication::moreThanOneInstanceAllowed()
 {
-    return false;
+    // Only as far as the framework is concerned: its lock is a file in /var/tmp that belongs to
+    // whoever ran the product first, which lets every other user start any number of copies, or
+    // lets one user stop everyone else's. initialiseApp() takes our own per-user lock instead.
+    return true;
+}
+
+bool velmDownloaderApplication::initialiseApp()
+{
+    instanceLock = std::make_unique<velm::InstanceLock> (getApplicationName());
+
+    // Another copy of this user's runs: returning false ends this one before any message loop
+    // runs, so it shows nothing, not even a box the constructor queued, and exits with 0.
+    if (instanceLock->isHeldElsewhere())
+        return false;
+
+    // JUCEApplication's own override is private and adds nothing on this platform.
+    return JUCEApplicationBase::initialiseApp();
 }
 
 void velmDownloaderApplication::initialise (const juce::String&)

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "platform/InstanceLock.h"
+
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include <memory>
 
-/** The root of the program: checks the embedded configuration, lets one instance of each
-    product run, owns the main window, and is the one place through which the program ends. */
+/** The root of the program: checks the embedded configuration, lets each user run one instance
+    of each product, owns the main window, and is the one place through which the program ends. */
 class velmDownloaderApplication : public juce::JUCEApplication
 {
 public:
@@ -24,6 +26,9 @@ public:
     class MainWindow;
 
 private:
+    bool initialiseApp() override;
+
+    std::unique_ptr<velm::InstanceLock> instanceLock;
     std::unique_ptr<MainWindow> mainWindow;
     juce::String productName;
     juce::var config;
