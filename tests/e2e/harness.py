@@ -12,7 +12,9 @@ import hashlib
 import http.server
 import json
 import os
+import pwd
 import random
+import re
 import shutil
 import socket
 import stat
@@ -147,19 +149,23 @@ class ProgramRun:
 
     A second folder beside it holds the program's TMPDIR (where the manifest copy goes) and a fake
     xdg-open, first on PATH, that logs each argument it is given on a line of its own, and the
-    descriptors it was started with."""
+    descriptors it was started with. With user (the tests running as root), the program runs as
+    that user, and both folders are the user's."""
 
-    def __init__(self, test, prod, args=(), folder=None, env=None, before_start=None):
+    def __init__(self, test, prod, args=(), folder=None, env=None, before_start=None, user=None):
         self.test, self.product = test, prod
+        # A run as another user gets its folders in /tmp, which that user can reach wherever the
+        # build and this process's temporary folder lie.
+        shared_temp = "/tmp" if user is not None else None
         if folder is None:
-            folder = tempfile.mkdtemp(prefix="velm-e2e-")
+            folder = tempfile.mkdtemp(prefix="velm-e2e-", dir=shared_temp)
             test.addCleanup(shutil.rmtree, folder, True)
         self.folder = folder
         self.exe = os.path.join(folder, os.path.basename(prod.exe))
         if not os.path.exists(self.exe):
             shutil.copy2(prod.exe, self.exe)
 
-        self.support = tempfile.mkdtemp(prefix="velm-e2e-support-")
+        self.support = tempfile.mkdtemp(prefix="velm-e2e-support-", dir=shared_temp)
         test.addCleanup(shutil.rmtree, self.support, True)
         self.tmpdir = os.path.join(self.support, "tmp")
         os.mkdir(self.tmpdir)
@@ -181,6 +187,8 @@ class ProgramRun:
         environment.pop("all_proxy", None)
         environment.pop("ALL_PROXY", None)
 
+        as_user = {} if user is None else run_as(test, user, environment, self.support, [folder, self.support])
+
         # A test may put things in place, or take stock of the folders, before the program runs.
         if before_start is not None:
             before_start(self)
@@ -190,7 +198,7 @@ class ProgramRun:
         test.addCleanup(self._stderr.close)
         self.process = subprocess.Popen([self.exe, *args], cwd=folder, env=environment,
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                        stderr=self._stderr)
+                                        stderr=self._stderr, **as_user)
         self.stdout = None
         test.addCleanup(self.kill)
 
@@ -245,6 +253,63 @@ class ProgramRun:
             return []
         with open(self.open_log + ".fds") as f:
             return [{int(n): target for n, target in json.loads(line).items()} for line in f]
+
+
+SANITIZER_OPTIONS = ("ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS")
+
+
+def run_as(test, user, environment, support, folders):
+    """What a program started as another user needs (this process being root): the Popen
+    arguments that start it as that user, and the environment changed to match. The folders become
+    the user's; its HOME, the display's cookie and copies of the sanitizers' suppression files go
+    to `support`, where the program also writes any sanitizer report, moved when the test ends to
+    where this process's options send reports."""
+    entry = pwd.getpwnam(user)
+    home = os.path.join(support, "home")
+    os.mkdir(home)
+    environment.update(HOME=home, USER=user, LOGNAME=user)
+    # This session's runtime folder is not that user's.
+    environment.pop("XDG_RUNTIME_DIR", None)
+
+    # xvfb-run keeps the display's cookie in a file that only its own user may read.
+    cookie = environment.get("XAUTHORITY")
+    if cookie and os.path.isfile(cookie):
+        environment["XAUTHORITY"] = os.path.join(support, "Xauthority")
+        shutil.copyfile(cookie, environment["XAUTHORITY"])
+
+    reports = os.path.join(support, "sanitizer-reports")
+    os.mkdir(reports)
+    destinations = {}
+    for variable in SANITIZER_OPTIONS:
+        if not environment.get(variable):
+            continue
+        options = []
+        for option in re.split(r"[\s:]+", environment[variable].strip()):
+            key, equals, value = option.partition("=")
+            if key == "suppressions":
+                copy = os.path.join(support, variable.lower() + "-" + os.path.basename(value))
+                shutil.copyfile(value, copy)
+                value = copy
+            elif key == "log_path":
+                destinations[os.path.basename(value)] = os.path.dirname(value)
+                value = os.path.join(reports, os.path.basename(value))
+            options.append(key + equals + value)
+        environment[variable] = " ".join(options)
+
+    def collect_reports():
+        for name in os.listdir(reports):
+            # A report of log_path=<folder>/asan is named asan.<pid>.
+            destination = destinations.get(name.rsplit(".", 1)[0])
+            if destination and os.path.isdir(destination):
+                shutil.copy(os.path.join(reports, name), destination)
+    test.addCleanup(collect_reports)
+
+    for top in folders:
+        os.chown(top, entry.pw_uid, entry.pw_gid)
+        for path, dirs, files in os.walk(top):
+            for name in dirs + files:
+                os.chown(os.path.join(path, name), entry.pw_uid, entry.pw_gid, follow_symlinks=False)
+    return {"user": entry.pw_uid, "group": entry.pw_gid, "extra_groups": []}
 
 
 #==================================================================================================

@@ -1,6 +1,7 @@
 """The application shell seen from outside: the window, the bad-configuration box, the
 single-instance rule and the command line."""
 
+import itertools
 import os
 import random
 import re
@@ -173,7 +174,7 @@ class WindowTests(E2ETestCase):
 
 
 class InstanceTests(E2ETestCase):
-    """One instance per product name; the command line is ignored."""
+    """One instance per user and product name; the command line is ignored."""
 
     def watch_until_exit(self, run, timeout):
         """Waits for run to end and returns the windows it ever showed on the way."""
@@ -201,6 +202,36 @@ class InstanceTests(E2ETestCase):
         # The first goes on answering.
         close(main)
         self.assert_ends(first, 0, timeout=5)
+
+    def test_copies_of_different_users_never_meet(self):
+        # Every order of two users: the one who first made a lock file of the product, the one
+        # whose copy runs, and the one who starts another copy.
+        if os.geteuid() != 0:
+            self.skipTest("starting a copy as another user (nobody) needs root")
+        # nobody comes first: on a machine where the product never ran, the first lock file of
+        # all is then another user's than the one running the tests.
+        user = {"nobody": "nobody", "root": None}
+        for maker, running, starting in itertools.product(user, repeat=3):
+            with self.case(lock_first_made_by=maker, running=running, starting=starting):
+                earlier, main, box = self.start_to_first_box("instance-a", user=user[maker])
+                close(main)
+                self.assert_ends(earlier, 0, timeout=5)
+
+                first, main, box = self.start_to_first_box("instance-a", user=user[running])
+                if starting == running:
+                    second = self.start("instance-a", user=user[starting])
+                    code, seen = self.watch_until_exit(second, timeout=3)
+                    self.assertEqual(code, 0)
+                    self.assertEqual(seen, set())
+                    self.assertFalse(os.path.exists(second.product_folder))
+                else:
+                    second, second_main, second_box = self.start_to_first_box("instance-a", user=user[starting])
+                    close(second_main)
+                    self.assert_ends(second, 0, timeout=5)
+
+                self.assertTrue(first.running())
+                close(main)
+                self.assert_ends(first, 0, timeout=5)
 
     def test_products_with_different_names_run_side_by_side(self):
         a, main_a, box_a = self.start_to_first_box("instance-a")
