@@ -269,8 +269,8 @@ TEST_F (DownloadFolderTest, AReadOnlyFileAsTheBaseIsRefusedWithPermissionDenied)
     const auto chooser = waitForChooser();
     enterFolder (chooser, readOnlyBase);
 
-    // Only from the chooser's answer to the verdict: the X tools that press keys need root's
-    // authority on the display.
+    // Only from the chooser's answer to the verdict: the X tools that click and press keys
+    // need root's authority on the display.
     UnprivilegedScope unprivileged;
 
     if (! unprivileged.isActive())

@@ -48,7 +48,8 @@ TEST_P (MessageBoxContractTest, ReportsThePressedButtonsPosition)
     EXPECT_EQ (reported, pressed);
 }
 
-// Return presses the first button and Escape the last; a one-button box takes either.
+// A click on a button reports that button's position. Return presses the first button and
+// Escape the last; a one-button box takes either.
 INSTANTIATE_TEST_SUITE_P (Boxes, MessageBoxContractTest,
                           testing::Values (std::make_tuple (1, 0, false), std::make_tuple (1, 0, true),
                                            std::make_tuple (2, 0, false), std::make_tuple (2, 1, false),

@@ -27,11 +27,10 @@ namespace velmtest
             window.reset();
         }
 
-        /** Closes a box from the keyboard with one of its buttons. */
+        /** Closes a box with a pointer click on one of its buttons. */
         void press (const OpenBox& box, const juce::String& button)
         {
             clickButton (box, button);
-            releaseKeys();
         }
 
         /** Serves the manifest under /meta (with the status given) and starts the server; routes

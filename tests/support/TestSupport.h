@@ -61,8 +61,8 @@ namespace velmtest
     /** Waits for exactly one open box and returns it (fails the test if none comes). */
     OpenBox waitForBox (int timeoutMs = 10000);
 
-    /** Presses a box's button from the keyboard on the X display (Return for the first, Escape
-        for the last), then waits until the box has gone. */
+    /** Clicks a box's button with the pointer on the X display, then waits until the box has
+        gone. */
     void clickButton (const OpenBox& box, const juce::String& buttonText);
 
     /** Sends a key press ("Return", "Escape", ...) to the box's window on the X display and waits
