@@ -5,12 +5,32 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace velmtest;
 
 namespace
 {
     constexpr int stateTimer = -2;
     constexpr int interfaceTimer = -1;
+
+    /** Opens the writing end of a named pipe and closes it again: a reader waiting in it then
+        reads an empty file. Tried for a while, as the reader may not have reached the pipe yet. */
+    bool endPipe (const juce::File& pipe)
+    {
+        return runUntil ([&]
+        {
+            const auto fd = ::open (pipe.getFullPathName().toRawUTF8(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+
+            if (fd < 0)
+                return false;
+
+            ::close (fd);
+            return true;
+        });
+    }
 }
 
 class CompletionTest : public RunFixture
@@ -141,6 +161,31 @@ TEST_F (CompletionTest, ARunWithoutAMarkedFileStaysOpenOnDone)
     EXPECT_EQ (label ("sizeLabel"), "2.0 KB of 2.0 KB");
     EXPECT_EQ (label ("amountLabel"), "100%");
     EXPECT_EQ (fileRequests ({ "one.bin", "two.bin" }), 0);
+}
+
+TEST_F (CompletionTest, WhileFilesOnDiskAreCheckedTheBarIsIndeterminateAndTheCountsStay)
+{
+    // The first file is complete on disk. The second is a named pipe of size 0, whose reading
+    // waits until the test ends the pipe: a file that takes long to check, for as long as the
+    // test looks. The third is not on disk yet.
+    const auto first = presentFile ("first.bin", 1024);
+    const auto pipe = productFolder().getChildFile ("second.bin");
+    ASSERT_EQ (::mkfifo (pipe.getFullPathName().toRawUTF8(), 0600), 0);
+    const auto third = randomBytes (3072, 3);
+    server.serve ("/files/third.bin", 200, bytesOf (third));
+
+    runWithManifest (manifestWithFiles ({ first,
+                                          fileElement (fileUrl ("second.bin").toStdString(), "second.bin", 0, sha256Hex ({})),
+                                          fileElement (fileUrl ("third.bin").toStdString(), "third.bin", 3072, sha256Hex (third)) }));
+
+    EXPECT_TRUE (runUntil ([&] { return label ("statusLabel") == "Checking files ..."; }))
+        << "status: " << label ("statusLabel");
+    EXPECT_EQ (component().getProgressValue(), -1.0);
+    EXPECT_EQ (label ("sizeLabel").toStdString(), "1.0 KB of 4.0 KB");
+    EXPECT_EQ (label ("amountLabel").toStdString(), "25%");
+
+    ASSERT_TRUE (endPipe (pipe)) << "the check never reached the pipe";
+    ASSERT_TRUE (waitForDone (15000)) << "status: " << label ("statusLabel");
 }
 
 TEST_F (CompletionTest, DownloadedFilesEndOnDoneAndTheMarkedOneIsOpened)
