@@ -185,19 +185,24 @@ class InstanceTests(E2ETestCase):
             time.sleep(0.02)
         return run.wait_exit(1), seen
 
+    def assert_second_copy_ends_silently(self, **kwargs):
+        """Starts another copy of instance-a, which must end at once with 0, never show a window
+        and make no product folder."""
+        second = self.start("instance-a", **kwargs)
+        code, seen = self.watch_until_exit(second, timeout=3)
+        self.assertEqual(code, 0)
+        self.assertEqual(seen, set())
+        self.assertFalse(os.path.exists(second.product_folder))
+
     def test_second_copy_ends_at_once_and_shows_nothing(self):
         first, main, box = self.start_to_first_box("instance-a")
         before = {(w.id, w.name, h.geometry(w)) for w in windows_of(first)}
 
-        second = self.start("instance-a")  # another copy of the same product, in its own folder
-        code, seen = self.watch_until_exit(second, timeout=3)
-        self.assertEqual(code, 0)
-        self.assertEqual(seen, set())
+        self.assert_second_copy_ends_silently()  # another copy of the same product, in its own folder
 
         time.sleep(0.3)
         self.assertTrue(first.running())
         self.assertEqual({(w.id, w.name, h.geometry(w)) for w in windows_of(first)}, before)
-        self.assertFalse(os.path.exists(second.product_folder))
 
         # The first goes on answering.
         close(main)
@@ -219,11 +224,7 @@ class InstanceTests(E2ETestCase):
 
                 first, main, box = self.start_to_first_box("instance-a", user=user[running])
                 if starting == running:
-                    second = self.start("instance-a", user=user[starting])
-                    code, seen = self.watch_until_exit(second, timeout=3)
-                    self.assertEqual(code, 0)
-                    self.assertEqual(seen, set())
-                    self.assertFalse(os.path.exists(second.product_folder))
+                    self.assert_second_copy_ends_silently(user=user[starting])
                 else:
                     second, second_main, second_box = self.start_to_first_box("instance-a", user=user[starting])
                     close(second_main)
