@@ -1,6 +1,6 @@
 #include "app/Configuration.h"
 
-#include "app/BoundedJson.h"
+#include "json/BoundedJson.h"
 
 namespace velm
 {

@@ -1,8 +1,8 @@
 #include "download/MainComponent.h"
 
-#include "app/BoundedJson.h"
 #include "download/ManifestReading.h"
 #include "download/SupportAddress.h"
+#include "json/BoundedJson.h"
 #include "platform/DownloadTask.h"
 
 namespace velm

@@ -1,9 +1,9 @@
 // Hostile manifests, up to the file records: whatever a server answers, reading it must not
 // crash, and a manifest that is accepted must keep every file inside the product folder.
 
-#include "app/BoundedJson.h"
 #include "download/FileEntry.h"
 #include "download/ManifestReading.h"
+#include "json/BoundedJson.h"
 
 #include "fuzz/FuzzSupport.h"
 

@@ -319,6 +319,13 @@ namespace
                                         "application/json", "JSON Error", invalid200, false, "OK" },
             { "NestedToTheBound",       200, R"({"files":[)" + goodFile + R"(],"sku":)" + std::string (511, '[') + std::string (511, ']') + "}",
                                         "application/json", "", "", true, "" },
+
+            // A minus sign without a digit hides the character after it from the parser: the
+            // bracket that seems to close, or the end of the text.
+            { "MinusBeforeACloser",     200, "[-]," + std::string (1000000, '['), "application/json", "JSON Error", invalid200, false, "Cancel" },
+            { "MinusBeforeACloserInObject", 200, R"({"a":-},"b":)" + std::string (1000000, '['),
+                                        "application/json", "JSON Error", invalid200, false, "OK" },
+            { "MinusAtTheEnd",          200, "[-",                     "application/json", "JSON Error", invalid200, false, "Cancel" },
         };
 
         // File names that would write outside the product folder make the whole manifest unusable.

@@ -1,6 +1,6 @@
-#include "app/BoundedJson.h"
 #include "app/Configuration.h"
 #include "download/MainComponent.h"
+#include "json/BoundedJson.h"
 #include "platform/EmbeddedText.h"
 
 #include <gtest/gtest.h>

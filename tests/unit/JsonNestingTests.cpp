@@ -1,7 +1,7 @@
 // JSON from anywhere is parsed only when its nesting is within the bound: the framework's parser
 // recurses once per level and would run out of stack on a text of a few megabytes of "[".
 
-#include "app/BoundedJson.h"
+#include "json/BoundedJson.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +22,8 @@ namespace
 }
 
 //==============================================================================
-// The depth is counted as the parser reads: strings, escapes and the end of the top-level value.
+// The depth is counted as the parser reads: strings, escapes, numbers and the end of the top-level
+// value. A minus sign that no digit follows would make the parser misread what comes after it.
 
 struct DepthCase
 {
@@ -56,7 +57,16 @@ INSTANTIATE_TEST_SUITE_P (Texts, JsonNestingDepth, ::testing::Values (
     DepthCase { "UnterminatedString",       R"({"a":"[[[[)",                     1 },
     DepthCase { "ClosersFirst",             "]]]][[[[",                          0 },
     DepthCase { "TopLevelString",           R"("[[[[")",                         0 },
-    DepthCase { "CountingStopsPastTheBound", std::string (100000, '['),          velm::maxJsonNesting + 1 }
+    DepthCase { "CountingStopsPastTheBound", std::string (100000, '['),          velm::maxJsonNesting + 1 },
+    DepthCase { "MinusBlanksAndDigit",      "[- \t\n5, -0.5e-3]",                 1 },
+    DepthCase { "MinusInAString",           R"(["-]", '-'])",                    1 },
+    DepthCase { "MinusAfterTheTopLevel",    "[] -",                              1 },
+    DepthCase { "MinusBeforeACloser",       "[-]," + std::string (100, '['),     velm::misreadJsonDepth },
+    DepthCase { "MinusBeforeAQuote",        R"({"a":-"}", "b":[[[[)",            velm::misreadJsonDepth },
+    DepthCase { "MinusBlanksAndAQuote",     "[- \t'],[[[['",                     velm::misreadJsonDepth },
+    DepthCase { "MinusAtTheEnd",            "[-",                                velm::misreadJsonDepth },
+    DepthCase { "MinusAndBlanksAtTheEnd",   "[-  ",                              velm::misreadJsonDepth },
+    DepthCase { "MinusBeforeALetter",       "[-nan]",                            velm::misreadJsonDepth }
 ), [] (const auto& p) { return std::string (p.param.name); });
 
 //==============================================================================
@@ -99,5 +109,9 @@ INSTANTIATE_TEST_SUITE_P (Texts, BoundedParse, ::testing::Values (
     ParseCase { "OnePastTheBound",          nested (velm::maxJsonNesting + 1),                      false },
     ParseCase { "TwoMillionOpenBrackets",   std::string (2000000, '['),                             false },
     ParseCase { "FilesAMillionDeep",        R"({"files":)" + nested (1000000) + "}",                false },
-    ParseCase { "ObjectsAMillionDeep",      [] { std::string s; for (int i = 0; i < 1000000; ++i) s += R"({"a":)"; return s; }(), false }
+    ParseCase { "ObjectsAMillionDeep",      [] { std::string s; for (int i = 0; i < 1000000; ++i) s += R"({"a":)"; return s; }(), false },
+    ParseCase { "NegativeNumbers",          R"({"files":[{"filesize":-1},{"filesize":- 2.5e-3}]})",  true },
+    ParseCase { "MinusBeforeACloser",       "[-]," + std::string (1000000, '['),                    false },
+    ParseCase { "MinusBeforeACloserInObject", R"({"a":-},"b":)" + std::string (1000000, '['),       false },
+    ParseCase { "MinusAtTheEnd",            "[-",                                                   false }
 ), [] (const auto& p) { return std::string (p.param.name); });

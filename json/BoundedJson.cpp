@@ -1,12 +1,12 @@
-#include "app/BoundedJson.h"
+#include "json/BoundedJson.h"
 
 namespace velm
 {
     int jsonNestingDepth (const juce::String& text, int limit)
     {
-        // Up to the first error the parser meets, its brackets and ours are the same ones, so the
-        // depth counted here is the depth it recurses to. What follows an error is never parsed,
-        // and counting it too can only make a text that fails anyway fail sooner.
+        // Up to the first error the parser meets, it reads the text in the units that are read
+        // here, so its depth and the one counted here are the same. What follows an error is never
+        // parsed, and counting it too can only make a text that fails anyway fail sooner.
         auto p = text.getCharPointer();
         int depth = 0, deepest = 0;
 
@@ -48,6 +48,18 @@ namespace velm
                     }
 
                     break;
+
+                case '-':
+                {
+                    // The parser skips the same blanks, with the same test, before it reads the
+                    // first digit; anything but a digit there it would misread.
+                    const auto first = *p.findEndOfWhitespace();
+
+                    if (first < '0' || first > '9')
+                        return misreadJsonDepth;
+
+                    break;
+                }
 
                 default:
                     break;

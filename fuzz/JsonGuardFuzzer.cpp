@@ -1,0 +1,182 @@
+// The nesting guard against the framework's JSON parser itself: every text that the guard lets
+// through is parsed on a thread whose stack holds the parser at the guard's bound with some room
+// to spare, and no more. A text that gets past the guard and then makes the parser recurse much
+// deeper runs into the page below that stack and crashes the target, as does any read beyond the
+// text's memory, through the address sanitizer.
+//
+// How much stack the parser takes at the bound depends on the compiler and the sanitizers, so it
+// is measured when the target starts: the deepest texts that the guard accepts are parsed on a
+// stack filled with a pattern, and the part of it that was written is what they need.
+
+#include "json/BoundedJson.h"
+
+#include "fuzz/FuzzSupport.h"
+
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace
+{
+    constexpr unsigned char pattern = 0xa5;
+
+    size_t pageSize()  { return (size_t) ::sysconf (_SC_PAGESIZE); }
+
+    size_t roundUpToPages (size_t bytes)
+    {
+        const auto page = pageSize();
+        return (bytes + page - 1) / page * page;
+    }
+
+    /** A thread stack of a fixed size with an inaccessible page right below it, so that running
+        past its end is a crash and not a write into whatever lies there. */
+    class GuardedStack
+    {
+    public:
+        explicit GuardedStack (size_t bytes)
+            : size (roundUpToPages (bytes))
+        {
+            mapping = ::mmap (nullptr, size + pageSize(), PROT_READ | PROT_WRITE,
+                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+
+            if (mapping == MAP_FAILED || ::mprotect (mapping, pageSize(), PROT_NONE) != 0)
+            {
+                std::perror ("velm_fuzz_json_guard: cannot map a thread stack");
+                std::abort();
+            }
+        }
+
+        ~GuardedStack()  { ::munmap (mapping, size + pageSize()); }
+
+        unsigned char* base() const noexcept  { return static_cast<unsigned char*> (mapping) + pageSize(); }
+
+        /** Parses the text with the framework's parser on a thread that runs on this stack. */
+        void parseOnIt (const juce::String& text) const
+        {
+            struct Job
+            {
+                const juce::String* text;
+                static void* run (void* job)
+                {
+                    (void) juce::JSON::parse (*static_cast<Job*> (job)->text);
+                    return nullptr;
+                }
+            } job { &text };
+
+            pthread_attr_t attributes;
+            pthread_t thread;
+
+            if (::pthread_attr_init (&attributes) != 0
+                || ::pthread_attr_setstack (&attributes, base(), size) != 0
+                || ::pthread_create (&thread, &attributes, &Job::run, &job) != 0)
+            {
+                std::fprintf (stderr, "velm_fuzz_json_guard: cannot start a thread on a stack of %zu bytes\n", size);
+                std::abort();
+            }
+
+            ::pthread_join (thread, nullptr);
+            ::pthread_attr_destroy (&attributes);
+        }
+
+        /** How many bytes of the stack a parse of the text writes to. */
+        size_t bytesUsedBy (const juce::String& text) const
+        {
+            std::memset (base(), pattern, size);
+            parseOnIt (text);
+
+            const auto* p = base();
+            const auto* end = base() + size;
+
+            while (p != end && *p == pattern)
+                ++p;
+
+            return (size_t) (end - p);
+        }
+
+        const size_t size;
+
+    private:
+        void* mapping = nullptr;
+    };
+
+    juce::String repeated (const char* unit, int times)
+    {
+        juce::String s;
+
+        for (int i = 0; i < times; ++i)
+            s << unit;
+
+        return s;
+    }
+
+    /** The texts that make the parser go deepest among those that the guard accepts: arrays and
+        objects nested right to the bound, each with the heaviest ends that a level can have (a
+        number read as a double, a string with an escape, an error thrown from the innermost
+        level, which is unwound through every level). */
+    juce::StringArray deepestAcceptedTexts()
+    {
+        const auto depth = velm::maxJsonNesting;
+        const auto arrays = repeated ("[", depth), objects = repeated (R"({"a":)", depth);
+        juce::StringArray texts;
+
+        for (const auto& leaf : { "-1.5e-300", R"("\u00e9\"")", "x", "" })
+        {
+            texts.add (arrays + leaf + repeated ("]", depth));
+            texts.add (objects + leaf + repeated ("}", depth));
+            texts.add (repeated (R"([{"a":)", depth / 2) + leaf);
+        }
+
+        return texts;
+    }
+
+    const GuardedStack* parseStack = nullptr;
+}
+
+extern "C" int LLVMFuzzerInitialize (int*, char***)
+{
+    size_t needed = 0;
+
+    {
+        const GuardedStack measuring (16 * 1024 * 1024);
+
+        for (const auto& text : deepestAcceptedTexts())
+        {
+            if (velm::jsonNestingDepth (text) > velm::maxJsonNesting)
+            {
+                std::fprintf (stderr, "velm_fuzz_json_guard: the guard refuses a text at its own bound\n");
+                std::abort();
+            }
+
+            needed = std::max (needed, measuring.bytesUsedBy (text));
+        }
+    }
+
+    // Half as much again: a text that the guard passes while the parser recurses past about one
+    // and a half times the bound cannot fit.
+    parseStack = new GuardedStack (needed + needed / 2);
+
+    std::fprintf (stderr, "velm_fuzz_json_guard: a parse at the bound of %d levels takes %zu KiB of stack; "
+                          "texts that pass the guard are parsed on %zu KiB\n",
+                  velm::maxJsonNesting, needed / 1024, parseStack->size / 1024);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
+{
+    velmfuzz::releasePooledNames();
+
+    // Any bytes, decoded as the framework decodes a file's text, as the manifest's copy is.
+    const auto text = juce::String::createStringFromData (data, (int) size);
+
+    if (velm::jsonNestingDepth (text) > velm::maxJsonNesting)
+        return 0;
+
+    parseStack->parseOnIt (text);
+    return 0;
+}
