@@ -4,6 +4,7 @@
 #include "download/SupportAddress.h"
 #include "json/BoundedJson.h"
 #include "platform/DownloadTask.h"
+#include "platform/TemporaryFolder.h"
 
 namespace velm
 {
@@ -55,8 +56,13 @@ namespace
 
 void MainComponent::startManifestDownload()
 {
-    manifestFile = juce::File (juce::File::getSpecialLocation (juce::File::tempDirectory).getFullPathName()
-                                + juce::File::getSeparatorString() + productName + "Downloader.json");
+    // Without a temporary folder of the user's own there is no copy, and the request fails as
+    // one whose copy cannot be opened does.
+    const auto temporaryFolder = velm::userTemporaryFolder();
+    manifestFile = temporaryFolder == juce::File()
+                     ? juce::File()
+                     : juce::File (temporaryFolder.getFullPathName() + juce::File::getSeparatorString()
+                                     + productName + "Downloader.json");
 
     if (manifestFile.existsAsFile())
         manifestFile.deleteFile();

@@ -149,10 +149,12 @@ class ProgramRun:
 
     A second folder beside it holds the program's TMPDIR (where the manifest copy goes) and a fake
     xdg-open, first on PATH, that logs each argument it is given on a line of its own, and the
-    descriptors it was started with. With user (the tests running as root), the program runs as
-    that user, and both folders are the user's."""
+    descriptors it was started with. With tmpdir=False the program runs with no TMPDIR at all, as
+    on a machine where none is set (and run.tmpdir is None). With user (the tests running as
+    root), the program runs as that user, and both folders are the user's."""
 
-    def __init__(self, test, prod, args=(), folder=None, env=None, before_start=None, user=None):
+    def __init__(self, test, prod, args=(), folder=None, env=None, before_start=None, user=None,
+                 tmpdir=True):
         self.test, self.product = test, prod
         # A run as another user gets its folders in /tmp, which that user can reach wherever the
         # build and this process's temporary folder lie.
@@ -167,21 +169,31 @@ class ProgramRun:
 
         self.support = tempfile.mkdtemp(prefix="velm-e2e-support-", dir=shared_temp)
         test.addCleanup(shutil.rmtree, self.support, True)
-        self.tmpdir = os.path.join(self.support, "tmp")
-        os.mkdir(self.tmpdir)
+        self.tmpdir = None
+        if tmpdir:
+            self.tmpdir = os.path.join(self.support, "tmp")
+            os.mkdir(self.tmpdir)
         bin_dir = os.path.join(self.support, "bin")
         os.mkdir(bin_dir)
         self.open_log = os.path.join(self.support, "xdg-open.log")
         fake = os.path.join(bin_dir, "xdg-open")
+        # Another user may not reach this process's interpreter (in a home folder closed to
+        # others, say): the system's serves that user's runs.
+        interpreter = sys.executable
+        if user is not None and os.access("/usr/bin/python3", os.X_OK):
+            interpreter = "/usr/bin/python3"
         with open(fake, "w") as f:
-            f.write(FAKE_OPENER % sys.executable)
+            f.write(FAKE_OPENER % interpreter)
         os.chmod(fake, stat.S_IRWXU)
 
         environment = dict(os.environ)
         environment.update(env or {})
         environment["PATH"] = bin_dir + os.pathsep + environment.get("PATH", "")
         environment["VELM_E2E_OPEN_LOG"] = self.open_log
-        environment["TMPDIR"] = self.tmpdir
+        if self.tmpdir is None:
+            environment.pop("TMPDIR", None)
+        else:
+            environment["TMPDIR"] = self.tmpdir
         environment.pop("http_proxy", None)
         environment.pop("HTTP_PROXY", None)
         environment.pop("all_proxy", None)

@@ -3,7 +3,10 @@ a scripted server of the tests' own."""
 
 import json
 import os
+import pwd
 import shutil
+import stat
+import sys
 import tempfile
 import time
 import unittest
@@ -250,6 +253,99 @@ class FaultRunTests(E2ETestCase):
         self.assertTrue(kept == big.data[:sent], "the partial file holds what was sent")
         self.assertEqual(run.opened(settle=0.3), [])
         self.assertEqual(server.requests_for("/faults/files/big.bin"), 1)
+
+
+class PrivateTemporaryFolderTests(E2ETestCase):
+    """Runs with no TMPDIR, whose manifest copy goes to the user's own folder, on a machine where
+    another user's file of the copy's name lies in /tmp. The release is served as GoodRunTests
+    serves theirs."""
+
+    serve = GoodRunTests.serve
+    assert_files_on_disk = GoodRunTests.assert_files_on_disk
+    manifest_request = GoodRunTests.manifest_request
+    file_request = GoodRunTests.file_request
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.product = h.product("private-temp")
+
+    def skip(self, reason):
+        print("skipped: " + reason, file=sys.stderr, flush=True)
+        self.skipTest(reason)
+
+    def plant_as_root(self, path):
+        """root's file at path, 0644, as a copy of root's own run leaves it; removed when the test
+        ends if this test made it. One that an earlier run left behind serves as well."""
+        try:
+            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644)
+        except FileExistsError:
+            st = os.lstat(path)
+            if not (stat.S_ISREG(st.st_mode) and st.st_uid == 0):
+                self.fail("%s is there already, and is no file of root's" % path)
+            return
+        self.addCleanup(os.unlink, path)
+        with os.fdopen(fd, "w") as f:
+            os.fchmod(f.fileno(), 0o644)
+            f.write('{"files": []}\n')
+
+    def test_another_users_copy_in_tmp_does_not_stop_a_run(self):
+        if os.geteuid() != 0:
+            self.skip("a run as another user (nobody) beside root's file needs root")
+        try:
+            nobody = pwd.getpwnam("nobody")
+        except KeyError:
+            self.skip("there is no user nobody to run the product as")
+
+        copy_name = self.product.name + "Downloader.json"
+        planted = os.path.join("/tmp", copy_name)
+        self.plant_as_root(planted)
+        planted_before = os.lstat(planted)
+        self.assertEqual(planted_before.st_uid, 0)
+        with open(planted, "rb") as f:
+            planted_text = f.read()
+
+        # The folder that nobody's single-instance lock also uses: only the copy is this test's.
+        private = "/tmp/velm-%d" % nobody.pw_uid
+        copy = os.path.join(private, copy_name)
+        def remove_copy():
+            if os.path.lexists(copy):
+                os.unlink(copy)
+        self.addCleanup(remove_copy)
+
+        files = h.release_files([("readme.bin", 200 * 1024, False),
+                                 ("setup.bin", 1024 * 1024 + 5, True)], seed=7)
+        nginx, manifest_text = self.serve(files)
+        run, main = self.start_default_run(self.product, user="nobody", tmpdir=False)
+
+        def boxes():
+            return [w.name for w in windows_of(run) if w.name != self.product.title]
+        h.wait_until(lambda: not run.running() or boxes(), 30, "the run to end")
+        self.assertEqual(boxes(), [], "the run stopped at a box")
+        self.assert_ends(run, 0, timeout=5)
+
+        self.assert_files_on_disk(run, files)
+        self.assertEqual(run.wait_opened(), [os.path.join(run.product_folder, "setup.bin")])
+        self.assertEqual(nginx.requests(),
+                         [(200, self.manifest_request())] + [(200, self.file_request(f)) for f in files])
+
+        # The copy is nobody's, in nobody's folder that no one else may write in.
+        folder = os.lstat(private)
+        self.assertTrue(stat.S_ISDIR(folder.st_mode))
+        self.assertEqual(folder.st_uid, nobody.pw_uid)
+        self.assertEqual(folder.st_mode & 0o022, 0)
+        got = os.lstat(copy)
+        self.assertTrue(stat.S_ISREG(got.st_mode))
+        self.assertEqual(got.st_uid, nobody.pw_uid)
+        with open(copy) as f:
+            self.assertEqual(f.read(), manifest_text)
+
+        # root's file is as it was.
+        def described(st):
+            return st.st_ino, st.st_uid, stat.S_IMODE(st.st_mode), st.st_mtime_ns
+        self.assertEqual(described(os.lstat(planted)), described(planted_before))
+        with open(planted, "rb") as f:
+            self.assertEqual(f.read(), planted_text)
 
 
 if __name__ == "__main__":
