@@ -2,6 +2,13 @@
 
 #include <juce_core/juce_core.h>
 
+#include <cstddef>
+#include <cstdint>
+
+// The entry points that libFuzzer calls.
+extern "C" int LLVMFuzzerInitialize (int* argc, char*** argv);
+extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size);
+
 namespace velmfuzz
 {
     /** Every key that a parsed text holds goes into the framework's shared pool of names, which

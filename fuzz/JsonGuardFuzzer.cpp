@@ -1,8 +1,9 @@
-// The nesting guard against the framework's JSON parser itself: every text that the guard lets
+// The JSON guard against the framework's JSON parser itself: every text that the guard lets
 // through is parsed on a thread whose stack holds the parser at the guard's bound with some room
 // to spare, and no more. A text that gets past the guard and then makes the parser recurse much
 // deeper runs into the page below that stack and crashes the target, as does any read beyond the
-// text's memory, through the address sanitizer.
+// text's memory, through the address sanitizer. What the parser builds is then measured in turn:
+// deeper or more values than the guard counted is a crash too.
 //
 // How much stack the parser takes at the bound depends on the compiler and the sanitizers, so it
 // is measured when the target starts: the deepest texts that the guard accepts are parsed on a
@@ -21,6 +22,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace
 {
@@ -57,17 +60,20 @@ namespace
         unsigned char* base() const noexcept  { return static_cast<unsigned char*> (mapping) + pageSize(); }
 
         /** Parses the text with the framework's parser on a thread that runs on this stack. */
-        void parseOnIt (const juce::String& text) const
+        juce::var parseOnIt (const juce::String& text) const
         {
             struct Job
             {
                 const juce::String* text;
+                juce::var result;
+
                 static void* run (void* job)
                 {
-                    (void) juce::JSON::parse (*static_cast<Job*> (job)->text);
+                    auto& self = *static_cast<Job*> (job);
+                    self.result = juce::JSON::parse (*self.text);
                     return nullptr;
                 }
-            } job { &text };
+            } job { &text, {} };
 
             pthread_attr_t attributes;
             pthread_t thread;
@@ -82,6 +88,7 @@ namespace
 
             ::pthread_join (thread, nullptr);
             ::pthread_attr_destroy (&attributes);
+            return job.result;
         }
 
         /** How many bytes of the stack a parse of the text writes to. */
@@ -135,6 +142,37 @@ namespace
         return texts;
     }
 
+    /** The nesting and the number of values of a parsed value, counted without recursion. */
+    velm::JsonShape shapeOf (const juce::var& value)
+    {
+        velm::JsonShape shape;
+        std::vector<std::pair<juce::var, int>> pending { { value, 0 } };
+
+        while (! pending.empty())
+        {
+            const auto [v, level] = pending.back();
+            pending.pop_back();
+            ++shape.values;
+
+            if (auto* array = v.getArray())
+            {
+                shape.depth = std::max (shape.depth, level + 1);
+
+                for (const auto& element : *array)
+                    pending.emplace_back (element, level + 1);
+            }
+            else if (auto* object = v.getDynamicObject())
+            {
+                shape.depth = std::max (shape.depth, level + 1);
+
+                for (const auto& property : object->getProperties())
+                    pending.emplace_back (property.value, level + 1);
+            }
+        }
+
+        return shape;
+    }
+
     const GuardedStack* parseStack = nullptr;
 }
 
@@ -147,7 +185,7 @@ extern "C" int LLVMFuzzerInitialize (int*, char***)
 
         for (const auto& text : deepestAcceptedTexts())
         {
-            if (velm::jsonNestingDepth (text) > velm::maxJsonNesting)
+            if (! velm::measureJson (text).isWithinBounds())
             {
                 std::fprintf (stderr, "velm_fuzz_json_guard: the guard refuses a text at its own bound\n");
                 std::abort();
@@ -174,9 +212,26 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
     // Any bytes, decoded as the framework decodes a file's text, as the manifest's copy is.
     const auto text = juce::String::createStringFromData (data, (int) size);
 
-    if (velm::jsonNestingDepth (text) > velm::maxJsonNesting)
+    const auto measured = velm::measureJson (text);
+
+    if (! measured.isWithinBounds())
         return 0;
 
-    parseStack->parseOnIt (text);
+    const auto parsed = parseStack->parseOnIt (text);
+
+    // A text that the parser refuses leaves nothing to measure; its depth on the way is what the
+    // stack above answers for.
+    if (parsed.isVoid())
+        return 0;
+
+    const auto built = shapeOf (parsed);
+
+    if (built.depth > measured.depth || built.values > measured.values)
+    {
+        std::fprintf (stderr, "velm_fuzz_json_guard: the guard counted %d levels and %d values, the parser built %d and %d\n",
+                      measured.depth, measured.values, built.depth, built.values);
+        std::abort();
+    }
+
     return 0;
 }

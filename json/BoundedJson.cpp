@@ -2,13 +2,21 @@
 
 namespace velm
 {
-    int jsonNestingDepth (const juce::String& text, int limit)
+    JsonShape measureJson (const juce::String& text)
     {
         // Up to the first error the parser meets, it reads the text in the units that are read
-        // here, so its depth and the one counted here are the same. What follows an error is never
-        // parsed, and counting it too can only make a text that fails anyway fail sooner.
+        // here, so its depth and values and the ones counted here are the same. What follows an
+        // error is never parsed, and counting it too can only make a text that fails anyway fail
+        // sooner.
         auto p = text.getCharPointer();
-        int depth = 0, deepest = 0;
+        JsonShape shape;
+        shape.values = 1;   // the outermost value
+        int depth = 0;
+
+        const auto addValue = [&shape]
+        {
+            return ++shape.values <= maxJsonValues;
+        };
 
         for (;;)
         {
@@ -17,12 +25,16 @@ namespace velm
             switch (c)
             {
                 case 0:
-                    return deepest;
+                    return shape;
 
                 case '[':
                 case '{':
-                    if (++depth > deepest && (deepest = depth) > limit)
-                        return deepest;
+                    // The first value inside, if there is one.
+                    if (! addValue())
+                        return shape;
+
+                    if (++depth > shape.depth && (shape.depth = depth) > maxJsonNesting)
+                        return shape;
 
                     break;
 
@@ -30,7 +42,13 @@ namespace velm
                 case '}':
                     // The top-level value ends here: the parser reads no further.
                     if (--depth <= 0)
-                        return deepest;
+                        return shape;
+
+                    break;
+
+                case ',':
+                    if (! addValue())
+                        return shape;
 
                     break;
 
@@ -41,7 +59,7 @@ namespace velm
                         const auto s = p.getAndAdvance();
 
                         if (s == 0 || (s == '\\' && p.getAndAdvance() == 0))
-                            return deepest;
+                            return shape;
 
                         if (s == c)
                             break;
@@ -56,7 +74,10 @@ namespace velm
                     const auto first = *p.findEndOfWhitespace();
 
                     if (first < '0' || first > '9')
-                        return misreadJsonDepth;
+                    {
+                        shape.misread = true;
+                        return shape;
+                    }
 
                     break;
                 }
@@ -69,7 +90,7 @@ namespace velm
 
     juce::var parseJson (const juce::String& text)
     {
-        if (jsonNestingDepth (text) > maxJsonNesting)
+        if (! measureJson (text).isWithinBounds())
             return {};
 
         return juce::JSON::parse (text);

@@ -2,8 +2,6 @@
 
 #include <juce_core/juce_core.h>
 
-#include <limits>
-
 namespace velm
 {
     /** The deepest nesting of arrays and objects that is handed to the framework's JSON parser.
@@ -14,12 +12,29 @@ namespace velm
         most 511 balanced levels. */
     constexpr int maxJsonNesting = 512;
 
-    /** What jsonNestingDepth gives for a text that the parser would misread: deeper than any
-        bound, so that such a text is refused as a text nested too deep is. */
-    constexpr int misreadJsonDepth = std::numeric_limits<int>::max();
+    /** The most values that a text may make the framework's parser build.
 
-    /** How deep the framework's parser would nest while reading the text. Counting stops as soon
-        as the depth passes limit.
+        A parsed value costs memory out of all proportion to the bytes that spell it: an array of
+        one number, "[0]," in four bytes, takes some 200 bytes once parsed, so a few megabytes of
+        text can take gigabytes. A release manifest has six values per file: this is room for
+        more than 20,000 files, and for at most some 40 MiB of parsed values. */
+    constexpr int maxJsonValues = 1 << 17;
+
+    /** What the framework's parser would build from a text, as far as its cost goes. */
+    struct JsonShape
+    {
+        int depth = 0;          ///< the deepest nesting that the parser reaches
+        int values = 0;         ///< at least as many as the values it builds
+        bool misread = false;   ///< the parser would take some character for what it is not
+
+        /** Whether the text may be handed to the parser. */
+        bool isWithinBounds() const noexcept
+        {
+            return ! misread && depth <= maxJsonNesting && values <= maxJsonValues;
+        }
+    };
+
+    /** How the framework's parser would read the text, counted until a bound is passed.
 
         The count holds because the text is read in the parser's own units: blanks, the single
         characters { [ ] } , :, strings in either quote whose backslash hides the character after
@@ -27,12 +42,13 @@ namespace velm
         takes a bracket as a bracket and a quote as a quote in every one of these, but for one:
         after a minus sign it skips blanks and takes the next character as a digit unchecked, be
         it a bracket, a quote or the end of the text. A minus sign that no digit follows (after
-        blanks) therefore makes the text count as misread (misreadJsonDepth). Nothing after the
-        end of the top-level value is looked at, as the parser looks at nothing there either. */
-    int jsonNestingDepth (const juce::String& text, int limit = maxJsonNesting);
+        blanks) therefore makes the text misread. Every value but the outermost is the first in
+        its array or object or follows a comma there, so the values are at most one more than the
+        brackets that open and the commas that separate. Nothing after the end of the top-level
+        value is looked at, as the parser looks at nothing there either. */
+    JsonShape measureJson (const juce::String& text);
 
-    /** juce::JSON::parse for texts that may come from anywhere: a text that the parser would
-        nest deeper than maxJsonNesting, or misread, gives a void value, as an invalid text does,
-        without being parsed. */
+    /** juce::JSON::parse for texts that may come from anywhere: a text that is not within the
+        bounds of its shape gives a void value, as an invalid text does, without being parsed. */
     juce::var parseJson (const juce::String& text);
 }

@@ -1,6 +1,7 @@
 // The manifest stage of a run in the real window: the request, every answer the server can give,
 // the boxes that report them and the page that an outdated downloader is sent to.
 
+#include "download/ManifestReading.h"
 #include "tests/component/RunFixture.h"
 
 #include <gtest/gtest.h>
@@ -508,7 +509,7 @@ class ManifestBoundTest : public ManifestRequestTest,
 
 TEST_P (ManifestBoundTest, AnAnswerPastTheBoundEndsInOneDownloadErrorBox)
 {
-    constexpr juce::int64 bound = 64 * 1024 * 1024;
+    constexpr auto bound = velm::maxManifestBytes;
     const bool announced = GetParam();
     const juce::int64 bodySize = announced ? bound + 1 : 2 * bound;
     std::atomic<bool> wholeBodySent { false };

@@ -269,6 +269,19 @@ class ProgramRun:
 
 SANITIZER_OPTIONS = ("ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS")
 
+# The sanitizer that the products were built with ("thread", "address" or empty): it takes memory
+# and time of its own.
+SANITIZER = os.environ.get("VELM_E2E_SANITIZER", "")
+
+
+def peak_memory_kib(run):
+    """The most resident memory that the running program has held so far, in KiB."""
+    with open("/proc/%d/status" % run.pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    raise AssertionError("no peak memory in /proc/%d/status" % run.pid)
+
 
 def run_as(test, user, environment, support, folders):
     """What a program started as another user needs (this process being root): the Popen

@@ -230,6 +230,60 @@ class FaultRunTests(E2ETestCase):
                 self.assertEqual(server.log, [(self.product.manifest_path, "web_installer_version=1")])
                 self.assertEqual(run.opened(settle=0.3), [])
 
+    def test_manifest_answers_that_would_take_much_memory(self):
+        # Whatever the answer, the program's peak resident memory stays modest, while a real
+        # release manifest of 10,000 files is read as ever. The figures are printed; the bound is
+        # checked only where no sanitizer adds memory of its own.
+        limit_mib = 256
+        empty_arrays = b'{"files":[' + b"[]," * 20000000 + b"[]]}"  # 60 MB
+        one_number_arrays = b'{"files":[' + b"[0]," * 2000000 + b"[0]]}"  # 8 MB
+        files = [{"url": self.base_url() + "sample-%05d.wav" % i, "filename": "sample-%05d.wav" % i,
+                  "filesize": 1000 + i, "checksum_sha256": "%064x" % i, "run_after_download": i == 0}
+                 for i in range(10000)]
+        real = json.dumps({"sku": "e2e", "buildno": 1, "version": "1.0.0", "files": files}, indent=1).encode()
+
+        def announced(body):
+            return lambda server, handler, count: handler.answer(200, body, content_type="application/json")
+
+        def unannounced(body):
+            def route(server, handler, count):
+                handler.send_response(200)
+                handler.send_header("Content-Type", "application/json")
+                handler.send_header("Connection", "close")
+                handler.end_headers()
+                for start in range(0, len(body), 1 << 20):
+                    if server.release.is_set():
+                        return
+                    handler.wfile.write(body[start:start + (1 << 20)])
+            return route
+
+        # (case, route of the manifest, title of the box, what the program writes to standard output)
+        cases = [("60 MB of empty arrays, announced", announced(empty_arrays), "Download Error ", None),
+                 ("60 MB of empty arrays, not announced", unannounced(empty_arrays), "Download Error ", None),
+                 ("8 MB of arrays of one number", announced(one_number_arrays), "JSON Error",
+                  b"JSON file invalid Error Code: 200. Please try again or contact velm support for help: "
+                  b"support@velm.example"),
+                 ("a release of 10,000 files (%d bytes)" % len(real), announced(real), "Download Error ", None)]
+        for label, route, title, stdout in cases:
+            with self.case(answer=label):
+                server = h.ScriptedServer(self, self.product.port, {self.product.manifest_path: route})
+                run, main = self.start_default_run(self.product)
+                box = h.wait_box(title, run, timeout=30)
+                peak_mib = h.peak_memory_kib(run) / 1024
+                print("peak resident memory of the program, %s: %.1f MiB" % (label, peak_mib), file=sys.stderr, flush=True)
+                self.assertEqual(sorted(w.name for w in windows_of(run)), sorted([self.product.title, title]))
+                press(box, "Return")
+                self.assert_ends(run, 0, timeout=5)
+                if stdout is not None:
+                    self.assertEqual(run.stdout, stdout)
+                if label.startswith("a release"):
+                    # Read as ever: the first file is asked for, and the scripted server has none.
+                    self.assertEqual(server.requests_for("/faults/files/sample-00000.wav"), 1)
+                else:
+                    self.assertFalse(os.path.exists(run.product_folder))
+                if not h.SANITIZER:
+                    self.assertLess(peak_mib, limit_mib)
+
     def test_closing_the_window_during_a_transfer(self):
         block = 32768  # what the program reads and writes at a time
         sent = 5 * block

@@ -1,5 +1,6 @@
-// JSON from anywhere is parsed only when its nesting is within the bound: the framework's parser
-// recurses once per level and would run out of stack on a text of a few megabytes of "[".
+// JSON from anywhere is parsed only within bounds on its nesting and on its values: the
+// framework's parser recurses once per level and would run out of stack on a text of a few
+// megabytes of "[", and a few megabytes of small arrays take gigabytes once parsed.
 
 #include "json/BoundedJson.h"
 
@@ -15,6 +16,22 @@ namespace
         return std::string ((size_t) depth, '[') + inside + std::string ((size_t) depth, ']');
     }
 
+    std::string repeated (const std::string& unit, int times)
+    {
+        std::string s;
+
+        for (int i = 0; i < times; ++i)
+            s += unit;
+
+        return s;
+    }
+
+    /** An array of zeros that the shape counts as holding this many values besides itself. */
+    std::string numbers (int count)
+    {
+        return "[" + repeated ("0,", count - 1) + "0]";
+    }
+
     juce::String fromUtf8 (const std::string& text)
     {
         return juce::String::fromUTF8 (text.data(), (int) text.size());
@@ -22,61 +39,68 @@ namespace
 }
 
 //==============================================================================
-// The depth is counted as the parser reads: strings, escapes, numbers and the end of the top-level
-// value. A minus sign that no digit follows would make the parser misread what comes after it.
+// The text is measured as the parser reads it: strings, escapes, numbers and the end of the
+// top-level value. Values are counted as one more than the brackets that open and the commas
+// that separate; a minus sign that no digit follows would make the parser misread the text.
 
-struct DepthCase
+struct ShapeCase
 {
     const char* name;
     std::string text;
-    int depth;
+    int depth, values;
+    bool misread = false;
 };
 
-std::ostream& operator<< (std::ostream& os, const DepthCase& c)  { return os << c.name; }
+std::ostream& operator<< (std::ostream& os, const ShapeCase& c)  { return os << c.name; }
 
-class JsonNestingDepth : public ::testing::TestWithParam<DepthCase> {};
+class JsonShape : public ::testing::TestWithParam<ShapeCase> {};
 
-TEST_P (JsonNestingDepth, IsTheParsersDepth)
+TEST_P (JsonShape, IsWhatTheParserMakesOfTheText)
 {
     const auto& c = GetParam();
-    EXPECT_EQ (velm::jsonNestingDepth (fromUtf8 (c.text)), c.depth) << c.text;
+    const auto shape = velm::measureJson (fromUtf8 (c.text));
+    EXPECT_EQ (shape.depth, c.depth);
+    EXPECT_EQ (shape.values, c.values);
+    EXPECT_EQ (shape.misread, c.misread);
 }
 
-INSTANTIATE_TEST_SUITE_P (Texts, JsonNestingDepth, ::testing::Values (
-    DepthCase { "Empty",                    "",                                  0 },
-    DepthCase { "EmptyObject",              "{}",                                1 },
-    DepthCase { "Mixed",                    R"({"a":[{"b":[1,2]},[]]})",         4 },
-    DepthCase { "BracketsInAString",        R"({"a":"[[[[{{{{"})",               1 },
-    DepthCase { "EscapedQuoteKeepsString",  R"({"a":"\"[[[["})",                 1 },
-    DepthCase { "EscapedBackslashEndsIt",   R"({"a":"\\"},[[[[)",                1 },
-    DepthCase { "SingleQuotedValue",        R"({"a":'"[[[['})",                  1 },
-    DepthCase { "OtherQuoteInsideString",   R"({"a":"'[[[["})",                  1 },
-    DepthCase { "UnicodeEscape",            R"({"a":"\u005b[["})",               1 },
-    DepthCase { "NothingAfterTheTopLevel",  "[] [[[[[[[[",                       1 },
-    DepthCase { "Unterminated",             "[[[[",                              4 },
-    DepthCase { "UnterminatedString",       R"({"a":"[[[[)",                     1 },
-    DepthCase { "ClosersFirst",             "]]]][[[[",                          0 },
-    DepthCase { "TopLevelString",           R"("[[[[")",                         0 },
-    DepthCase { "CountingStopsPastTheBound", std::string (100000, '['),          velm::maxJsonNesting + 1 },
-    DepthCase { "MinusBlanksAndDigit",      "[- \t\n5, -0.5e-3]",                 1 },
-    DepthCase { "MinusInAString",           R"(["-]", '-'])",                    1 },
-    DepthCase { "MinusAfterTheTopLevel",    "[] -",                              1 },
-    DepthCase { "MinusBeforeACloser",       "[-]," + std::string (100, '['),     velm::misreadJsonDepth },
-    DepthCase { "MinusBeforeAQuote",        R"({"a":-"}", "b":[[[[)",            velm::misreadJsonDepth },
-    DepthCase { "MinusBlanksAndAQuote",     "[- \t'],[[[['",                     velm::misreadJsonDepth },
-    DepthCase { "MinusAtTheEnd",            "[-",                                velm::misreadJsonDepth },
-    DepthCase { "MinusAndBlanksAtTheEnd",   "[-  ",                              velm::misreadJsonDepth },
-    DepthCase { "MinusBeforeALetter",       "[-nan]",                            velm::misreadJsonDepth }
+INSTANTIATE_TEST_SUITE_P (Texts, JsonShape, ::testing::Values (
+    ShapeCase { "Empty",                    "",                                  0, 1 },
+    ShapeCase { "EmptyObject",              "{}",                                1, 2 },
+    ShapeCase { "Mixed",                    R"({"a":[{"b":[1,2]},[]]})",         4, 8 },
+    ShapeCase { "BracketsInAString",        R"({"a":"[[[[{{{{"})",               1, 2 },
+    ShapeCase { "CommasInStrings",          R"(["a,b,c", 'd,e'])",               1, 3 },
+    ShapeCase { "EscapedQuoteKeepsString",  R"({"a":"\"[[[["})",                 1, 2 },
+    ShapeCase { "EscapedBackslashEndsIt",   R"({"a":"\\"},[[[[)",                1, 2 },
+    ShapeCase { "SingleQuotedValue",        R"({"a":'"[[[['})",                  1, 2 },
+    ShapeCase { "OtherQuoteInsideString",   R"({"a":"'[[[["})",                  1, 2 },
+    ShapeCase { "UnicodeEscape",            R"({"a":"\u005b[["})",               1, 2 },
+    ShapeCase { "NothingAfterTheTopLevel",  "[] [[[[[[[[,,,,",                   1, 2 },
+    ShapeCase { "Unterminated",             "[[[[",                              4, 5 },
+    ShapeCase { "UnterminatedString",       R"({"a":"[[[[)",                     1, 2 },
+    ShapeCase { "ClosersFirst",             "]]]][[[[",                          0, 1 },
+    ShapeCase { "TopLevelString",           R"("[[[[")",                         0, 1 },
+    ShapeCase { "CountingStopsPastTheDepth", std::string (100000, '['),          velm::maxJsonNesting + 1, velm::maxJsonNesting + 2 },
+    ShapeCase { "CountingStopsPastTheValues", numbers (velm::maxJsonValues + 100), 1, velm::maxJsonValues + 1 },
+    ShapeCase { "MinusBlanksAndDigit",      "[- \t\n5, -0.5e-3]",                 1, 3 },
+    ShapeCase { "MinusInAString",           R"(["-]", '-'])",                    1, 3 },
+    ShapeCase { "MinusAfterTheTopLevel",    "[] -",                              1, 2 },
+    ShapeCase { "MinusBeforeACloser",       "[-]," + std::string (100, '['),     1, 2, true },
+    ShapeCase { "MinusBeforeAQuote",        R"({"a":-"}", "b":[[[[)",            1, 2, true },
+    ShapeCase { "MinusBlanksAndAQuote",     "[- \t'],[[[['",                     1, 2, true },
+    ShapeCase { "MinusAtTheEnd",            "[-",                                1, 2, true },
+    ShapeCase { "MinusAndBlanksAtTheEnd",   "[-  ",                              1, 2, true },
+    ShapeCase { "MinusBeforeALetter",       "[-nan]",                            1, 2, true }
 ), [] (const auto& p) { return std::string (p.param.name); });
 
 //==============================================================================
-// Within the bound the text is what the framework makes of it; beyond it, no value at all.
+// Within the bounds the text is what the framework makes of it; beyond them, no value at all.
 
 struct ParseCase
 {
     const char* name;
     std::string text;
-    bool parsed;    // false: too deep, and so no value
+    bool parsed;    // false: too deep, too many values or misread, and so no value
 };
 
 std::ostream& operator<< (std::ostream& os, const ParseCase& c)  { return os << c.name; }
@@ -109,9 +133,12 @@ INSTANTIATE_TEST_SUITE_P (Texts, BoundedParse, ::testing::Values (
     ParseCase { "OnePastTheBound",          nested (velm::maxJsonNesting + 1),                      false },
     ParseCase { "TwoMillionOpenBrackets",   std::string (2000000, '['),                             false },
     ParseCase { "FilesAMillionDeep",        R"({"files":)" + nested (1000000) + "}",                false },
-    ParseCase { "ObjectsAMillionDeep",      [] { std::string s; for (int i = 0; i < 1000000; ++i) s += R"({"a":)"; return s; }(), false },
+    ParseCase { "ObjectsAMillionDeep",      repeated (R"({"a":)", 1000000),                        false },
     ParseCase { "NegativeNumbers",          R"({"files":[{"filesize":-1},{"filesize":- 2.5e-3}]})",  true },
     ParseCase { "MinusBeforeACloser",       "[-]," + std::string (1000000, '['),                    false },
     ParseCase { "MinusBeforeACloserInObject", R"({"a":-},"b":)" + std::string (1000000, '['),       false },
-    ParseCase { "MinusAtTheEnd",            "[-",                                                   false }
+    ParseCase { "MinusAtTheEnd",            "[-",                                                   false },
+    ParseCase { "AtTheValueBound",          numbers (velm::maxJsonValues - 1),                      true },
+    ParseCase { "OnePastTheValueBound",     numbers (velm::maxJsonValues),                          false },
+    ParseCase { "AMillionArraysOfANumber",  R"({"files":[)" + repeated ("[0],", 1000000) + "[0]]}", false }
 ), [] (const auto& p) { return std::string (p.param.name); });
