@@ -44,7 +44,7 @@ protected:
     /** The run has completed and stays open: no box, no quit, nothing opened. */
     void expectOpenOnDone()
     {
-        ASSERT_TRUE (waitForDone()) << "status: " << label ("statusLabel");
+        ASSERT_TRUE (waitForDone());
 
         // Longer than two interface ticks: nothing more happens after completion.
         runFor (1200);
@@ -97,7 +97,7 @@ TEST_F (CompletionTest, TheStateTimerTicksWhileTheManifestArrivesAndStopsOnceThe
 
     openWindow (server.url ("/meta"));
     startRunInFolder (base.get());
-    ASSERT_TRUE (runUntil ([&] { return server.requestCount ("/meta") == 1; }));
+    ASSERT_TRUE (runUntil ([&] { return server.requestCount ("/meta") == 1; })) << describeOpenBoxes();
 
     // Longer than the interface timer's interval: the run waits, its state timer still running.
     runFor (700);
@@ -179,13 +179,13 @@ TEST_F (CompletionTest, WhileFilesOnDiskAreCheckedTheBarIsIndeterminateAndTheCou
                                           fileElement (fileUrl ("third.bin").toStdString(), "third.bin", 3072, sha256Hex (third)) }));
 
     EXPECT_TRUE (runUntil ([&] { return label ("statusLabel") == "Checking files ..."; }))
-        << "status: " << label ("statusLabel");
+        << "status: " << label ("statusLabel") << "; " << describeOpenBoxes();
     EXPECT_EQ (component().getProgressValue(), -1.0);
     EXPECT_EQ (label ("sizeLabel").toStdString(), "1.0 KB of 4.0 KB");
     EXPECT_EQ (label ("amountLabel").toStdString(), "25%");
 
     ASSERT_TRUE (endPipe (pipe)) << "the check never reached the pipe";
-    ASSERT_TRUE (waitForDone (15000)) << "status: " << label ("statusLabel");
+    ASSERT_TRUE (waitForDone (15000));
 }
 
 TEST_F (CompletionTest, DownloadedFilesEndOnDoneAndTheMarkedOneIsOpened)

@@ -403,7 +403,8 @@ TEST_F (DownloadFolderTest, TheNeedLeavesOutFilesAlreadyCompleteOnDisk)
 
     startRun (elements, volume.folder());
 
-    EXPECT_TRUE (runUntil ([&] { return labelText (component(), "statusLabel") == "Download done ..."; }, 15000));
+    EXPECT_TRUE (runUntil ([&] { return labelText (component(), "statusLabel") == "Download done ..."; }, 15000))
+        << "status: " << labelText (component(), "statusLabel") << "; " << describeOpenBoxes();
     EXPECT_TRUE (findOpenBoxes().empty());
     EXPECT_EQ (component().getVerifiedCount(), 3);
     EXPECT_EQ (server.requestCount ("/files/one.bin"), 0);

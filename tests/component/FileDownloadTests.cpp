@@ -243,7 +243,7 @@ TEST_F (FileDownloadTest, EveryFileArrivesInManifestOrderOneAtATimeAndTheRunEnds
 
     startRun (elements);
 
-    ASSERT_TRUE (waitForDone()) << "status: " << label ("statusLabel");
+    ASSERT_TRUE (waitForDone()) << "status: " << label ("statusLabel") << "; " << describeOpenBoxes();
 
     const auto& c = component();
     EXPECT_EQ (requests(), (std::vector<std::string> { "zeta.bin", "alpha.bin", "mid.bin", "empty.bin" }));
@@ -296,7 +296,7 @@ TEST_F (FileDownloadTest, FilesAlreadyCorrectAreNotRequestedAndADifferentOneIsFe
 
     startRun ({ elementFor (kept), elementFor (stale), elementFor (fresh) });
 
-    ASSERT_TRUE (waitForDone()) << "status: " << label ("statusLabel");
+    ASSERT_TRUE (waitForDone()) << "status: " << label ("statusLabel") << "; " << describeOpenBoxes();
     EXPECT_EQ (requests(), (std::vector<std::string> { "stale.bin", "fresh.bin" }));
     EXPECT_EQ (component().getVerifiedCount(), 3);
     EXPECT_EQ (fileBytes (productFolder().getChildFile ("stale.bin")), stale.body);
@@ -519,7 +519,7 @@ TEST_F (FileDownloadTest, MidTransferTheWindowShowsTheBytesSoFar)
     startRun ({ fileElement (stalling.url ("/files/big.bin").toStdString(), "big.bin", (double) size, std::string (64, '0')) });
 
     EXPECT_TRUE (runUntil ([&] { return label ("sizeLabel") == "1.5 MB of 10.0 MB"; }, 15000))
-        << "size: " << label ("sizeLabel");
+        << "size: " << label ("sizeLabel") << "; " << describeOpenBoxes();
     EXPECT_EQ (label ("statusLabel").toStdString(), "Downloading ...");
     EXPECT_EQ (label ("amountLabel").toStdString(), "15%");
 }
@@ -542,7 +542,7 @@ TEST_F (FileDownloadTest, ClosingTheWindowMidTransferReturnsPromptlyAndKeepsTheP
 
     const auto partial = productFolder().getChildFile ("big.bin");
     ASSERT_TRUE (runUntil ([&] { return partial.getSize() == (juce::int64) sent; }, 15000))
-        << "only " << partial.getSize() << " bytes arrived";
+        << "only " << partial.getSize() << " bytes arrived; " << describeOpenBoxes();
 
     const auto started = juce::Time::getMillisecondCounter();
     window->destroyWindowOnly();

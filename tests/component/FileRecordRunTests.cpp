@@ -52,7 +52,7 @@ protected:
     /** Waits until the run has finished without a box and without asking to quit. */
     void expectDoneWithoutQuit()
     {
-        ASSERT_TRUE (waitForDone()) << "status: " << label ("statusLabel");
+        ASSERT_TRUE (waitForDone());
         runFor (200);
         EXPECT_TRUE (findOpenBoxes().empty());
         EXPECT_EQ (quitsSinceStart(), 0);

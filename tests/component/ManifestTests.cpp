@@ -573,7 +573,7 @@ TEST (InstantManifest, IsRecognisedInEveryRun)
             startRunInFolder (base.get());
 
             EXPECT_TRUE (runUntil ([&] { return labelText (window.component(), "statusLabel") == "Download done ..."; }))
-                << "status: " << labelText (window.component(), "statusLabel");
+                << "status: " << labelText (window.component(), "statusLabel") << "; " << describeOpenBoxes();
             EXPECT_TRUE (findOpenBoxes().empty());
         }
 

@@ -77,16 +77,33 @@ namespace velmtest
         MainComponent& component()        { return window->component(); }
         juce::String label (const juce::String& name)  { return labelText (component(), name); }
 
-        bool waitForDone (int timeoutMs = 10000)
+        /** The waits of a run; when the time is up first, the result says where the run stopped
+            instead, and which boxes are open. */
+        testing::AssertionResult waitForDone (int timeoutMs = 10000)
         {
-            return runUntil ([&] { return label ("statusLabel") == "Download done ..."; }, timeoutMs);
+            if (runUntil ([&] { return label ("statusLabel") == "Download done ..."; }, timeoutMs))
+                return testing::AssertionSuccess();
+
+            return runStoppedShort ("done", timeoutMs);
         }
 
         /** Waits until every record of the manifest exists: they are all built before the run
             leaves the idle state. */
-        bool waitForRecords (int timeoutMs = 10000)
+        testing::AssertionResult waitForRecords (int timeoutMs = 10000)
         {
-            return runUntil ([&] { return component().getState() != DownloaderState::idle; }, timeoutMs);
+            if (runUntil ([&] { return component().getState() != DownloaderState::idle; }, timeoutMs))
+                return testing::AssertionSuccess();
+
+            return runStoppedShort ("past the idle state", timeoutMs);
+        }
+
+        testing::AssertionResult runStoppedShort (const char* goal, int timeoutMs)
+        {
+            return testing::AssertionFailure()
+                << "the run did not get " << goal << " within " << timeoutMs << " ms; state "
+                << (int) component().getState() << ", status \"" << label ("statusLabel") << "\", "
+                << server.requestCount ("/meta") << " manifest requests; "
+                << describeOpenBoxes();
         }
 
         int quitsSinceStart() const  { return TestApplication::get().quitRequests.load() - quitsBefore; }

@@ -5,9 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace velmtest
@@ -145,6 +150,26 @@ namespace velmtest
         return boxes;
     }
 
+    juce::String describeOpenBoxes()
+    {
+        const auto boxes = findOpenBoxes();
+        juce::String text ("open boxes: ");
+
+        if (boxes.empty())
+            return text + "none";
+
+        text << (int) boxes.size();
+
+        for (const auto& box : boxes)
+        {
+            text << "\n  title \"" << box.title << "\""
+                 << "\n  message \"" << box.message << "\""
+                 << "\n  buttons \"" << box.buttons.joinIntoString ("\", \"") << "\"";
+        }
+
+        return text;
+    }
+
     OpenBox waitForBox (int timeoutMs)
     {
         std::vector<OpenBox> boxes;
@@ -154,7 +179,8 @@ namespace velmtest
         runFor (100);
         boxes = findOpenBoxes();
 
-        EXPECT_EQ (boxes.size(), 1u) << "expected exactly one open box";
+        EXPECT_EQ (boxes.size(), 1u) << "expected exactly one open box (waited up to " << timeoutMs << " ms); "
+                                     << describeOpenBoxes();
         return boxes.empty() ? OpenBox() : boxes.front();
     }
 
@@ -174,7 +200,8 @@ namespace velmtest
         // Not sent twice: once this box has gone, a second click could land on whatever the
         // program shows next in its place.
         const auto closed = [&] { return box.window == nullptr || ! box.window->isShowing(); };
-        EXPECT_TRUE (runUntil (closed, 5000)) << "the box " << box.title << " stayed open after a click on " << buttonText;
+        EXPECT_TRUE (runUntil (closed, 5000)) << "the box " << box.title << " stayed open after a click on " << buttonText
+                                              << "; " << describeOpenBoxes();
     }
 
     void pressKey (const OpenBox& box, const juce::String& keyName)
@@ -194,7 +221,7 @@ namespace velmtest
             runUntil (closed, 1000);
         }
 
-        EXPECT_TRUE (closed()) << "the box " << box.title << " stayed open after " << keyName;
+        EXPECT_TRUE (closed()) << "the box " << box.title << " stayed open after " << keyName << "; " << describeOpenBoxes();
 
         // The tool may have stopped between the key's press and its release; a key left down
         // would press the next box's button by itself.
@@ -230,7 +257,8 @@ namespace velmtest
             return false;
         }, timeoutMs);
 
-        EXPECT_NE (found.dialog.getComponent(), nullptr) << "no folder chooser opened";
+        EXPECT_NE (found.dialog.getComponent(), nullptr) << "no folder chooser opened within " << timeoutMs << " ms; "
+                                                         << describeOpenBoxes();
         return found;
     }
 
@@ -274,7 +302,7 @@ namespace velmtest
         auto* action = findButton (*chooser.dialog, browser->getActionVerb());
         ASSERT_NE (action, nullptr);
         action->triggerClick();
-        EXPECT_TRUE (runUntil ([&] { return chooserHasClosed (chooser); })) << "the chooser stayed open";
+        EXPECT_TRUE (runUntil ([&] { return chooserHasClosed (chooser); })) << "the chooser stayed open; " << describeOpenBoxes();
     }
 
     void cancelChooser (const OpenChooser& chooser)
@@ -283,15 +311,33 @@ namespace velmtest
         auto* cancel = findButton (*chooser.dialog, "Cancel");
         ASSERT_NE (cancel, nullptr);
         cancel->triggerClick();
-        EXPECT_TRUE (runUntil ([&] { return chooserHasClosed (chooser); })) << "the chooser stayed open";
+        EXPECT_TRUE (runUntil ([&] { return chooserHasClosed (chooser); })) << "the chooser stayed open; " << describeOpenBoxes();
     }
 
     //==============================================================================
     TempFolder::TempFolder()
-        : folder (juce::File::getSpecialLocation (juce::File::tempDirectory)
-                      .getNonexistentChildFile ("velm-test-", "", false))
     {
-        folder.createDirectory();
+        // Named and made in one step: test processes that start in the same instant share the
+        // system's temporary folder, and a name that was merely free when looked at can be taken
+        // by another of them before it is made; whichever finishes first then deletes the folder
+        // under the others.
+        const auto pattern = juce::File::getSpecialLocation (juce::File::tempDirectory)
+                                 .getChildFile ("velm-test-XXXXXX").getFullPathName().toStdString();
+        std::vector<char> path (pattern.c_str(), pattern.c_str() + pattern.size() + 1);
+
+        // Others may look in but not write: tests that act as an unprivileged user must still
+        // reach what lies below, and mkdtemp leaves the folder to its owner alone.
+        if (::mkdtemp (path.data()) == nullptr || ::chmod (path.data(), 0755) != 0)
+        {
+            // This also runs in main() before any test, where a test failure would not be seen:
+            // a test without its folder would only fail later, for reasons that hide this one.
+            const auto error = errno;
+            std::fprintf (stderr, "velm tests: no temporary folder could be made from %s: %s\n",
+                          pattern.c_str(), std::strerror (error));
+            std::abort();
+        }
+
+        folder = juce::File (juce::String::fromUTF8 (path.data()));
     }
 
     TempFolder::~TempFolder()
@@ -423,7 +469,10 @@ namespace velmtest
 
     juce::StringArray FakeOpener::waitForOpened (int n, int timeoutMs) const
     {
-        runUntil ([&] { return opened().size() >= n; }, timeoutMs);
+        if (! runUntil ([&] { return opened().size() >= n; }, timeoutMs))
+            ADD_FAILURE() << "fewer than " << n << " texts opened within " << timeoutMs << " ms (opened: ["
+                          << opened().joinIntoString (", ") << "]); " << describeOpenBoxes();
+
         return opened();
     }
 
@@ -554,7 +603,7 @@ namespace velmtest
     void startRunInFolder (const juce::File& folder)
     {
         const auto question = waitForBox();
-        ASSERT_EQ (question.title, "Select download location");
+        ASSERT_EQ (question.title, "Select download location") << describeOpenBoxes();
         clickButton (question, "Custom");
         chooseFolder (waitForChooser(), folder);
     }

@@ -58,6 +58,11 @@ namespace velmtest
 
     std::vector<OpenBox> findOpenBoxes();
 
+    /** The open boxes with their titles, messages and buttons, for the message of a failed wait:
+        a run that never got where a test waited for it has usually stopped at a box that says
+        why. */
+    juce::String describeOpenBoxes();
+
     /** Waits for exactly one open box and returns it (fails the test if none comes). */
     OpenBox waitForBox (int timeoutMs = 10000);
 
@@ -157,7 +162,8 @@ namespace velmtest
 
         juce::StringArray opened() const;
 
-        /** Waits until at least n texts have been opened (or the time is up) and returns them. */
+        /** Waits until at least n texts have been opened and returns them; when the time is up
+            first, it fails the test, naming the boxes that are open, and returns what there is. */
         juce::StringArray waitForOpened (int n, int timeoutMs = 5000) const;
 
     private:
