@@ -61,10 +61,8 @@ void MainComponent::checkExistingFilesAndStart()
     for (int i = 0; i < files.size(); ++i)
         verifyFile (i);
 
-    juce::int64 bytesDone = 0;
-
-    for (auto* entry : files)
-        bytesDone += entry->getDownloadedBytes();
+    // Both counts lie between 0 and the 64-bit maximum, so the need cannot overflow.
+    const auto bytesDone = velm::sumOfDownloadedBytes (files);
 
     if (! checkDiskSpace (getTotalBytes() - bytesDone))
         return;

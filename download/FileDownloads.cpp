@@ -63,7 +63,11 @@ void MainComponent::startFileDownload (int index)
         // Held until the task is stored, so that its callbacks find it, however quickly the
         // transfer ends.
         const juce::ScopedLock sl (taskLock);
-        auto task = velm::DownloadTask::start (*currentFileUrlObject, juce::File (entry->localFile), this);
+
+        // Bounded by the record's size: an answer without a length matches a size of -1, and
+        // its body must not then fill the disk.
+        auto task = velm::DownloadTask::start (*currentFileUrlObject, juce::File (entry->localFile), this,
+                                               velm::defaultDownloadTimeoutMs, velm::bytesAllowed (entry->filesize));
 
         if (task == nullptr)
         {

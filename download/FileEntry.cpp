@@ -1,6 +1,8 @@
 #include "download/FileEntry.h"
 #include "download/MainComponent.h"
 
+#include <limits>
+
 namespace velm
 {
     juce::String manifestText (const juce::var& value)  { return value.toString(); }
@@ -23,6 +25,39 @@ namespace velm
             return std::numeric_limits<juce::int64>::min();
 
         return static_cast<juce::int64> (value);
+    }
+
+    juce::int64 bytesAllowed (double size) noexcept
+    {
+        // A NaN fails the comparison too.
+        return size > 0 ? truncateToInt64 (size) : 0;
+    }
+
+    juce::int64 addToTotal (juce::int64 total, double size) noexcept
+    {
+        // No file takes less than nothing: a negative size would lower the free space that the
+        // run asks for, and a NaN would wipe out the sizes counted before it.
+        if (! (size >= 0))
+            return total;
+
+        // Summed in double precision, as totals have always been, so that fractional sizes add
+        // up as before.
+        return truncateToInt64 ((double) total + size);
+    }
+
+    juce::int64 sumOfDownloadedBytes (const juce::OwnedArray<FileEntry>& files) noexcept
+    {
+        juce::int64 sum = 0;
+
+        for (auto* entry : files)
+        {
+            const auto bytes = entry->getDownloadedBytes();
+
+            if (__builtin_add_overflow (sum, bytes, &sum))
+                sum = bytes > 0 ? std::numeric_limits<juce::int64>::max() : std::numeric_limits<juce::int64>::min();
+        }
+
+        return sum;
     }
 
     bool isSafeFileName (const juce::String& filename)
@@ -65,7 +100,7 @@ void MainComponent::addFileEntry (const juce::var& element)
     if (entry == nullptr)
         return;
 
-    totalBytes.store (velm::truncateToInt64 ((double) getTotalBytes() + entry->filesize), std::memory_order_release);
+    totalBytes.store (velm::addToTotal (getTotalBytes(), entry->filesize), std::memory_order_release);
 
     entry->index = files.size();
     files.add (entry.release());

@@ -59,9 +59,22 @@ namespace velm
     /** The integer part of a size, held within the 64-bit range. */
     juce::int64 truncateToInt64 (double value) noexcept;
 
+    /** The most bytes that a file of this size may take on disk: the integer part of the size,
+        and none for a size that is negative or not a number. A download never writes past it. */
+    juce::int64 bytesAllowed (double size) noexcept;
+
+    /** The release's total once a file of this size is added to it: the integer part of the
+        double-precision sum, held within the 64-bit range. A size that is negative or not a
+        number adds nothing. */
+    juce::int64 addToTotal (juce::int64 total, double size) noexcept;
+
+    /** What the records count as downloaded, added up and held within the 64-bit range. */
+    juce::int64 sumOfDownloadedBytes (const juce::OwnedArray<FileEntry>& files) noexcept;
+
     /** True for a "filename" that names a file directly inside the product folder: not empty,
-        not "." or "..", and without a separator ("/" or "\"), a control character or a leading
-        root. Anything else would make the download write outside that folder. */
+        not "." or "..", and without a separator ("/" or "\", so that no name begins at the root
+        either) or a control character. Anything else would make the download write outside that
+        folder. */
     bool isSafeFileName (const juce::String& filename);
 
     /** The record of one element of the manifest's "files", stored in folder; none for an

@@ -114,10 +114,7 @@ namespace velm
 
 void MainComponent::updateProgressDisplay()
 {
-    downloadedBytes = 0;
-
-    for (auto* entry : files)
-        downloadedBytes += entry->getDownloadedBytes();
+    downloadedBytes = velm::sumOfDownloadedBytes (files);
 
     const auto total = getTotalBytes();
 

@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
 
     const juce::File productFolder ("/nonexistent/velm-fuzz/Product");
     const auto fileList = manifest["files"];
-    double totalBytes = 0;
+    juce::int64 totalBytes = 0;
 
     for (const auto& element : *fileList.getArray())
     {
@@ -36,8 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
         if (juce::File (entry->localFile).getParentDirectory() != productFolder)
             std::abort();
 
-        totalBytes += entry->filesize;
-        (void) velm::truncateToInt64 (totalBytes);
+        // As the run adds up the release's size: a real size never lowers the total, and no
+        // size overflows it.
+        const auto before = totalBytes;
+        totalBytes = velm::addToTotal (totalBytes, entry->filesize);
+
+        if (totalBytes < before || velm::bytesAllowed (entry->filesize) < 0)
+            std::abort();
     }
 
     return 0;

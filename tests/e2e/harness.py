@@ -729,6 +729,32 @@ def serve_with_excess(data, excess, hold=False):
     return route
 
 
+def serve_endlessly(closed, limit=256 * 1024 * 1024, seconds=60):
+    """Answers 200 without a length and sends zeros until the client closes the connection, which
+    sets the event closed. A client that never stops still gets no more than `limit` bytes: the
+    server then closes the connection itself, as it does after `seconds` or when it stops."""
+    def route(server, handler, count):
+        handler.send_response(200)
+        handler.send_header("Content-Type", "application/octet-stream")
+        handler.send_header("Connection", "close")
+        handler.end_headers()
+        handler.wfile.flush()
+        connection = handler.connection
+        connection.settimeout(0.2)
+        block = bytes(64 * 1024)
+        sent = 0
+        deadline = time.monotonic() + seconds
+        while sent < limit and not server.release.is_set() and time.monotonic() < deadline:
+            try:
+                sent += connection.send(block)
+            except socket.timeout:
+                continue
+            except (BrokenPipeError, ConnectionResetError):
+                closed.set()
+                return
+    return route
+
+
 def redirect_to(location, status=302):
     """An empty redirect answer to location."""
     def route(server, handler, count):
@@ -871,7 +897,10 @@ class WindowLog:
                 raise AssertionError("the program ended (exit code %s) before showing %r; it showed %s"
                                      % (self.run.process.returncode, name, self.names()))
             return None
-        return wait_until(find, timeout, "a window named %r (seen so far: %s)" % (name, self.names()))
+        try:
+            return wait_until(find, timeout, "a window named %r" % name)
+        except AssertionError as error:
+            raise AssertionError("%s; it showed %s" % (error, self.names())) from None
 
     def watch(self, seconds):
         deadline = time.monotonic() + seconds

@@ -1,7 +1,8 @@
 """Whole runs of a built product while something fails underneath it: a server that stalls,
-resets, loops on redirects, sends more than it announced or answers with server errors, a disk
-that fills up or turns read-only in mid-run, a link planted where the manifest copy goes, and a
-run killed in mid-transfer and started again.
+resets, loops on redirects, sends more than it announced or without end, or answers with server
+errors, a manifest that lists sizes no file can have, a disk that fills up or turns read-only in
+mid-run, a link planted where the manifest copy goes, and a run killed in mid-transfer and started
+again.
 
 Every run answers the first question with "Default", so the product folder is
 <run folder>/<product name>. Each case checks the same things of the run: it shows exactly the one
@@ -254,6 +255,20 @@ class BreakdownRunTests(FaultCase):
                 self.assert_intact(w, second)
                 self.assertEqual(server.requests_for(self.file_path(second)), 1)
 
+    def test_endless_body_for_a_size_of_minus_one(self):
+        files = self.release(seed=28)
+        second = files[1]
+        manifest = h.manifest_for(files, "http://127.0.0.1:%d/%s/files/" % (self.product.port, self.key))
+        # An answer without a length announces -1, which this size matches.
+        manifest["files"][1]["filesize"] = -1
+        closed = threading.Event()
+        server, _ = self.serve(files, {self.file_path(second): h.serve_endlessly(closed)}, manifest=manifest)
+        w = self.start_watched()
+        self.assert_one_box(w, "Download Error ", "endless-body")
+        self.assert_only_product_folder_and_manifest_copy_written(w, files)
+        self.assertEqual(os.path.getsize(os.path.join(w.run.product_folder, second.filename)), 0)
+        self.assertTrue(closed.wait(5.0), "the program closed the endless transfer")
+
     def test_server_error_for_every_request(self):
         files = self.release(seed=23)
         first, second = files
@@ -281,6 +296,40 @@ class BreakdownRunTests(FaultCase):
                 self.assert_intact(w, first)
                 self.assertEqual(server.requests_for(self.file_path(second)), 3, "once and twice more")
                 self.assertEqual(server.requests_for(self.file_path(first)), 1)
+
+    def test_sizes_that_no_file_can_have_ask_for_no_less_space(self):
+        pebibyte = 1 << 50
+        files = self.release(seed=29, second_size=0)
+        first, second = files
+        # What the second file's size does beside a first file of 1 PiB, whose length the server
+        # would announce (and then close) were it ever asked for it.
+        for odd_size in (-pebibyte, "nan"):
+            with self.case(size=odd_size):
+                manifest = h.manifest_for(files, "http://127.0.0.1:%d/%s/files/" % (self.product.port, self.key))
+                manifest["files"][0]["filesize"] = pebibyte
+                manifest["files"][1]["filesize"] = odd_size
+                announce = lambda server, handler, count: handler.answer(200, b"", length=pebibyte)
+                server, _ = self.serve(files, {self.file_path(first): announce}, manifest=manifest)
+                w = self.start_watched()
+                self.assert_one_box(w, "Not Enough Space", "odd-size-%s" % odd_size)
+                self.assert_only_product_folder_and_manifest_copy_written(w, files)
+                self.assertEqual([p for p, _ in server.log], [self.product.manifest_path], "no file requested")
+
+    def test_size_below_the_range_beside_a_complete_file(self):
+        files = self.release(seed=30)
+        first, second = files
+        manifest = h.manifest_for(files, "http://127.0.0.1:%d/%s/files/" % (self.product.port, self.key))
+        manifest["files"][1]["filesize"] = -1e19
+
+        def place_first(run):
+            os.mkdir(run.product_folder)
+            with open(os.path.join(run.product_folder, first.filename), "wb") as f:
+                f.write(first.data)
+
+        self.serve(files, manifest=manifest)
+        w = self.start_watched(before_start=place_first)
+        # The space needed is nothing; the second file's answer then has no length that matches.
+        self.assert_one_box(w, "Download Error ", "size-below-range")
 
     def test_disk_filling_up_during_a_download(self):
         mib = 1024 * 1024

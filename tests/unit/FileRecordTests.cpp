@@ -6,6 +6,7 @@
 #include <limits>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace
 {
@@ -141,6 +142,82 @@ TEST (TruncateToInt64, KeepsTheIntegerPartWithinRange)
     {
         SCOPED_TRACE (c.value);
         EXPECT_EQ (velm::truncateToInt64 (c.value), c.expected);
+    }
+}
+
+//==============================================================================
+// Sizes that no file can have (negative, NaN) come from a hostile manifest as easily as real
+// ones: they must neither lower the free space that a run asks for nor let a body grow unbounded.
+
+TEST (BytesAllowed, IsTheIntegerPartOfARealSizeAndNothingOtherwise)
+{
+    constexpr auto max = std::numeric_limits<juce::int64>::max();
+    constexpr auto inf = std::numeric_limits<double>::infinity();
+
+    const struct { double size; juce::int64 expected; } cases[] {
+        { 2048.0,         2048 },
+        { 1.5,            1 },
+        { 0.9,            0 },
+        { -1.0,           0 },
+        { -1e19,          0 },
+        { -inf,           0 },
+        { std::nan (""),  0 },
+        { 1e30,           max },
+        { inf,            max }
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.size);
+        EXPECT_EQ (velm::bytesAllowed (c.size), c.expected);
+    }
+}
+
+TEST (AddToTotal, AddsRealSizesInDoublePrecisionAndNothingElse)
+{
+    constexpr auto max = std::numeric_limits<juce::int64>::max();
+    constexpr auto inf = std::numeric_limits<double>::infinity();
+    constexpr juce::int64 pebibyte = (juce::int64) 1 << 50;
+
+    const struct { juce::int64 total; double size; juce::int64 expected; } cases[] {
+        { 0,        1.5,                  1 },
+        { 1,        1.5,                  2 },
+        { 100,      -1.0,                 100 },
+        { pebibyte, -(double) pebibyte,   pebibyte },
+        { 100,      std::nan (""),        100 },
+        { 100,      -1e19,                100 },
+        { 100,      -inf,                 100 },
+        { 100,      inf,                  max },
+        { 100,      1e30,                 max },
+        { max,      1.0,                  max }
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (std::to_string (c.total) + " + " + std::to_string (c.size));
+        EXPECT_EQ (velm::addToTotal (c.total, c.size), c.expected);
+    }
+}
+
+TEST (SumOfDownloadedBytes, StopsAtTheEndOfTheRange)
+{
+    constexpr auto max = std::numeric_limits<juce::int64>::max();
+
+    const struct { std::vector<juce::int64> counts; juce::int64 expected; } cases[] {
+        { { 1, 2, 3 },                        6 },
+        { { max / 2 + 1, max / 2 + 1, 5 },    max },
+        { { max, max },                       max }
+    };
+
+    for (const auto& c : cases)
+    {
+        juce::OwnedArray<FileEntry> files;
+
+        for (auto n : c.counts)
+            files.add (new FileEntry())->setDownloadedBytes (n);
+
+        SCOPED_TRACE (c.expected);
+        EXPECT_EQ (velm::sumOfDownloadedBytes (files), c.expected);
     }
 }
 
