@@ -542,7 +542,9 @@ TEST_P (ManifestBoundTest, AnAnswerPastTheBoundEndsInOneDownloadErrorBox)
     EXPECT_LE (manifestCopy().getSize(), bound) << "nothing past the bound is written";
 
     if (announced)
+    {
         EXPECT_EQ (manifestCopy().getSize(), 0) << "an announced length past the bound is refused before the body";
+    }
 
     longAnswer.reset();
     EXPECT_FALSE (wholeBodySent) << "the transfer stopped";

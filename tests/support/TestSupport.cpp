@@ -84,7 +84,9 @@ namespace velmtest
                 << arguments.joinIntoString (" ");
             ASSERT_TRUE (runUntil ([&] { return ! tool.isRunning(); }, 10000)) << arguments.joinIntoString (" ");
             if (mustSucceed)
+            {
                 EXPECT_EQ (tool.getExitCode(), 0u) << arguments.joinIntoString (" ") << ": " << tool.readAllProcessOutput();
+            }
         }
 
         /** Waits until the X server shows the component's window, so that input sent to it by

@@ -1,4 +1,5 @@
 #include "download/FileDigest.h"
+#include "tests/unit/UnitFolders.h"
 
 #include <gtest/gtest.h>
 
@@ -51,9 +52,8 @@ class Digest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        folder = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                     .getNonexistentChildFile ("velm-unit-digest", "", false);
-        ASSERT_TRUE (folder.createDirectory().wasOk());
+        folder = velmunit::makeFreshFolder ("velm-unit-digest");
+        ASSERT_NE (folder, juce::File());
     }
 
     void TearDown() override
@@ -69,7 +69,9 @@ protected:
         EXPECT_TRUE (out.openedOk());
         // An empty block has no data pointer, which the stream must never be handed.
         if (bytes.getSize() > 0)
+        {
             EXPECT_TRUE (out.write (bytes.getData(), bytes.getSize()));
+        }
         out.flush();
         EXPECT_TRUE (out.getStatus().wasOk());
         return file;

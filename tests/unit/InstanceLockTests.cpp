@@ -3,6 +3,7 @@
 // one process, so two lock objects here behave as two copies of one user.
 
 #include "platform/InstanceLock.h"
+#include "tests/unit/UnitFolders.h"
 
 #include <gtest/gtest.h>
 
@@ -34,41 +35,12 @@ namespace velm
     }
 }
 
-namespace
-{
-    struct stat lstatOf (const juce::File& f)
-    {
-        struct stat info {};
-        EXPECT_EQ (::lstat (f.getFullPathName().toRawUTF8(), &info), 0) << f.getFullPathName();
-        return info;
-    }
+using velmunit::lstatOf;
+using velmunit::otherUser;
 
-    /** The uid of 'nobody' where the test may give files away to it (as root); -1 otherwise. */
-    int otherUser()
-    {
-        const auto* nobody = ::getpwnam ("nobody");
-        return ::geteuid() == 0 && nobody != nullptr ? (int) nobody->pw_uid : -1;
-    }
-}
-
-class InstanceLockTest : public ::testing::Test
+class InstanceLockTest : public velmunit::SharedFolderTest
 {
 protected:
-    void SetUp() override
-    {
-        root = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                   .getNonexistentChildFile ("velm-unit-lock", "", false);
-        ASSERT_TRUE (root.createDirectory().wasOk());
-        shared = root.getChildFile ("shared");
-        ASSERT_TRUE (shared.createDirectory().wasOk());
-        ASSERT_EQ (::chmod (shared.getFullPathName().toRawUTF8(), 01777), 0);   // as /tmp is
-    }
-
-    void TearDown() override
-    {
-        root.deleteRecursively();
-    }
-
     std::unique_ptr<InstanceLock> lock (const juce::String& name, const juce::String& runtime = {})
     {
         return std::make_unique<InstanceLock> (name, runtime, shared.getFullPathName());
@@ -83,8 +55,6 @@ protected:
         EXPECT_TRUE (folder.deleteRecursively());
         return folder;
     }
-
-    juce::File root, shared;
 };
 
 TEST_F (InstanceLockTest, CopiesOfOneNameExcludeEachOtherUntilTheHolderEnds)

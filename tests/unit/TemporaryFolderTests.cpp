@@ -3,6 +3,7 @@
 
 #include "platform/InstanceLock.h"
 #include "platform/TemporaryFolder.h"
+#include "tests/unit/UnitFolders.h"
 
 #include <gtest/gtest.h>
 
@@ -19,22 +20,11 @@
 
 using velm::userTemporaryFolder;
 
+using velmunit::lstatOf;
+using velmunit::otherUser;
+
 namespace
 {
-    struct stat lstatOf (const juce::File& f)
-    {
-        struct stat info {};
-        EXPECT_EQ (::lstat (f.getFullPathName().toRawUTF8(), &info), 0) << f.getFullPathName();
-        return info;
-    }
-
-    /** The uid of 'nobody' where the test may give files away to it (as root); -1 otherwise. */
-    int otherUser()
-    {
-        const auto* nobody = ::getpwnam ("nobody");
-        return ::geteuid() == 0 && nobody != nullptr ? (int) nobody->pw_uid : -1;
-    }
-
     /** Files are compared by path, which a failure can show. */
     std::string pathOf (const juce::File& f)
     {
@@ -75,25 +65,14 @@ namespace
     };
 }
 
-class TemporaryFolderTest : public ::testing::Test
+class TemporaryFolderTest : public velmunit::SharedFolderTest
 {
 protected:
     void SetUp() override
     {
-        auto pattern = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                           .getChildFile ("velm-unit-temp-XXXXXX").getFullPathName().toStdString();
-        ASSERT_NE (::mkdtemp (pattern.data()), nullptr);
-        root = juce::File (juce::String (pattern));
-        shared = root.getChildFile ("shared");
-        ASSERT_TRUE (shared.createDirectory().wasOk());
-        ASSERT_EQ (::chmod (shared.getFullPathName().toRawUTF8(), 01777), 0);   // as /tmp is
+        SharedFolderTest::SetUp();
         runtime = root.getChildFile ("runtime");
         ownPlace = shared.getChildFile (ownSharedName());
-    }
-
-    void TearDown() override
-    {
-        root.deleteRecursively();
     }
 
     juce::File ownRuntimeFolder() const
@@ -111,7 +90,7 @@ protected:
         EXPECT_EQ (info.st_mode & 07777, 0700u);
     }
 
-    juce::File root, shared, runtime, ownPlace;
+    juce::File runtime, ownPlace;
 };
 
 TEST_F (TemporaryFolderTest, TemporaryFolderSetOrElseThePrivateFolderTheLockUses)
