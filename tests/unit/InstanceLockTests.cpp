@@ -136,21 +136,7 @@ TEST_F (InstanceLockTest, SquattedFolderLeavesTheCopyFreeToRun)
     const auto ownFolder = ownFolderPlace();
     const auto decoy = root.getChildFile ("decoy");
 
-    struct Case { const char* name; std::function<bool()> plant; bool givesAway = false; };
-    const std::vector<Case> cases {
-        { "another user's folder", [&] {
-              return ownFolder.createDirectory().wasOk()
-                  && ::chmod (ownFolder.getFullPathName().toRawUTF8(), 0755) == 0
-                  && ::chown (ownFolder.getFullPathName().toRawUTF8(), (uid_t) otherUser(), (gid_t) -1) == 0; }, true },
-        { "own folder open to all", [&] {
-              return ownFolder.createDirectory().wasOk() && ::chmod (ownFolder.getFullPathName().toRawUTF8(), 0777) == 0; } },
-        { "link to a folder of ours", [&] {
-              return decoy.createDirectory().wasOk() && ::chmod (decoy.getFullPathName().toRawUTF8(), 0700) == 0
-                  && decoy.createSymbolicLink (ownFolder, true); } },
-        { "a plain file", [&] { return ownFolder.replaceWithText ("squatted"); } },
-    };
-
-    for (const auto& c : cases)
+    for (const auto& c : velmunit::squattingsOf (ownFolder, decoy))
     {
         SCOPED_TRACE (c.name);
 

@@ -175,23 +175,9 @@ TEST_F (TemporaryFolderTest, SquattedPrivateFolderGivesAFreshFolderOfThisUsersNe
 {
     const auto decoy = root.getChildFile ("decoy");
 
-    struct Case { const char* name; std::function<bool()> plant; bool givesAway = false; };
-    const std::vector<Case> cases {
-        { "another user's folder", [&] {
-              return ownPlace.createDirectory().wasOk()
-                  && ::chmod (ownPlace.getFullPathName().toRawUTF8(), 0755) == 0
-                  && ::chown (ownPlace.getFullPathName().toRawUTF8(), (uid_t) otherUser(), (gid_t) -1) == 0; }, true },
-        { "own folder open to all", [&] {
-              return ownPlace.createDirectory().wasOk() && ::chmod (ownPlace.getFullPathName().toRawUTF8(), 0777) == 0; } },
-        { "link to a folder of ours", [&] {
-              return decoy.createDirectory().wasOk() && ::chmod (decoy.getFullPathName().toRawUTF8(), 0700) == 0
-                  && decoy.createSymbolicLink (ownPlace, true); } },
-        { "a plain file", [&] { return ownPlace.replaceWithText ("squatted"); } },
-    };
-
     const auto freshPrefix = ownSharedName() + "-";
 
-    for (const auto& c : cases)
+    for (const auto& c : velmunit::squattingsOf (ownPlace, decoy))
     {
         SCOPED_TRACE (c.name);
 

@@ -8,9 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <pwd.h>
 #include <stdlib.h>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +46,31 @@ namespace velmunit
     {
         const auto* nobody = ::getpwnam ("nobody");
         return ::geteuid() == 0 && nobody != nullptr ? (int) nobody->pw_uid : -1;
+    }
+
+    /** A way for someone else to hold the place where this user's private folder would be made
+        in the shared folder, before this user comes. */
+    struct Squatting
+    {
+        const char* name;
+        std::function<bool()> plant;   // puts it in place; false when it could not
+        bool givesAway = false;        // needs root: a folder is given to another user
+    };
+
+    /** Every way of holding place, with decoy as a folder of this user's that a link may point to. */
+    inline std::vector<Squatting> squattingsOf (const juce::File& place, const juce::File& decoy)
+    {
+        const auto chmodTo = [] (const juce::File& f, mode_t mode) { return ::chmod (f.getFullPathName().toRawUTF8(), mode) == 0; };
+
+        return {
+            { "another user's folder", [=] {
+                  return place.createDirectory().wasOk() && chmodTo (place, 0755)
+                      && ::chown (place.getFullPathName().toRawUTF8(), (uid_t) otherUser(), (gid_t) -1) == 0; }, true },
+            { "own folder open to all", [=] { return place.createDirectory().wasOk() && chmodTo (place, 0777); } },
+            { "link to a folder of ours", [=] {
+                  return decoy.createDirectory().wasOk() && chmodTo (decoy, 0700) && decoy.createSymbolicLink (place, true); } },
+            { "a plain file", [=] { return place.replaceWithText ("squatted"); } },
+        };
     }
 
     /** A fresh folder with, inside it, one that stands for /tmp: sticky and open to all. */
