@@ -466,7 +466,9 @@ TEST_P (FileFailureTest, EndsInOneBoxAndNothingMore)
     EXPECT_EQ (entry->errorMessage.toStdString(), c.message);
 
     if (c.httpStatus >= 0)
+    {
         EXPECT_EQ (entry->httpStatus, c.httpStatus);
+    }
 
     EXPECT_EQ (component.getVerifiedCount(), c.afterAGoodFile ? 1 : 0);
 
