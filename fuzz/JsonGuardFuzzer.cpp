@@ -110,6 +110,8 @@ namespace
 
     private:
         void* mapping = nullptr;
+
+        JUCE_DECLARE_NON_COPYABLE (GuardedStack)
     };
 
     juce::String repeated (const char* unit, int times)
