@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,23 +48,28 @@ namespace velm
             have made it first, or put a link or a file there instead: it is used only when,
             opened without following a link, it is a folder of this user's that no one else may
             write in. */
-        int openSharedFolder (const juce::String& parentPath, const std::string& name)
+        int openSharedFolder (const juce::String& parentPath, const juce::String& name)
         {
             Descriptor parent (::open (parentPath.toRawUTF8(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 
             if (! parent.isOpen())
                 return -1;
 
-            if (::mkdirat (parent.get(), name.c_str(), S_IRWXU) != 0 && errno != EEXIST)
+            if (::mkdirat (parent.get(), name.toRawUTF8(), S_IRWXU) != 0 && errno != EEXIST)
                 return -1;
 
-            Descriptor folder (::openat (parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            Descriptor folder (::openat (parent.get(), name.toRawUTF8(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 
             if (! folder.isOpen() || ! isOwnFolder (folder.get(), S_IWGRP | S_IWOTH))
                 return -1;
 
             return folder.release();
         }
+    }
+
+    juce::String privateFolderName()
+    {
+        return "velm-" + juce::String ((juce::uint64) ::geteuid());
     }
 
     int openPrivateFolder (const juce::String& runtimeFolder, const juce::String& sharedFolder, juce::String& path)
@@ -78,13 +82,13 @@ namespace velm
             return folder.release();
         }
 
-        const auto ownName = "velm-" + std::to_string (::geteuid());
+        const auto ownName = privateFolderName();
         folder.reset (openSharedFolder (sharedFolder, ownName));
 
         if (! folder.isOpen())
             return -1;
 
-        path = sharedFolder.trimCharactersAtEnd ("/") + "/" + juce::String (ownName);
+        path = sharedFolder.trimCharactersAtEnd ("/") + "/" + ownName;
         return folder.release();
     }
 }

@@ -25,6 +25,9 @@ namespace velm
         JUCE_DECLARE_NON_COPYABLE (Descriptor)
     };
 
+    /** The name of this user's own folder in the shared temporary folder: velm-<uid>. */
+    juce::String privateFolderName();
+
     /** Opens the folder that only this user may write in: runtimeFolder (which stands for
         $XDG_RUNTIME_DIR, empty for none) when it is this user's own folder closed to everyone
         else, otherwise the folder velm-<uid> in sharedFolder (which stands for /tmp), made 0700

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <stdlib.h>
 #include <string>
-#include <unistd.h>
 
 namespace velm
 {
@@ -34,8 +33,7 @@ namespace velm
         // could foresee, made in one step with mode 0700, is this user's alone all the same. It
         // is a new one each time: a name kept from one run to the next could be taken first, as
         // this user's place was.
-        const auto templatePath = sharedFolder.trimCharactersAtEnd ("/") + "/velm-"
-                                    + juce::String (std::to_string (::geteuid())) + "-XXXXXX";
+        const auto templatePath = sharedFolder.trimCharactersAtEnd ("/") + "/" + privateFolderName() + "-XXXXXX";
         std::string path (templatePath.toStdString());
 
         if (::mkdtemp (path.data()) == nullptr)
