@@ -11,39 +11,12 @@
 #include <thread>
 #include <vector>
 
-namespace
-{
-    /** Makes the temporary folder of the process another one while it lives. */
-    class ScopedTemporaryFolder
-    {
-    public:
-        explicit ScopedTemporaryFolder (const juce::String& path)
-        {
-            if (const char* previous = std::getenv ("TMPDIR"))
-                saved = std::make_unique<std::string> (previous);
-
-            setenv ("TMPDIR", path.toRawUTF8(), 1);
-        }
-
-        ~ScopedTemporaryFolder()
-        {
-            if (saved != nullptr)
-                setenv ("TMPDIR", saved->c_str(), 1);
-            else
-                unsetenv ("TMPDIR");
-        }
-
-    private:
-        std::unique_ptr<std::string> saved;
-    };
-}
-
 // Test processes that ctest starts together make their folders at the same moment, in the same
 // parent; threads released together into an empty parent of their own do the same, many times.
 TEST (TempFolderTest, FoldersMadeAtTheSameMomentAreDistinctAndEachGoesOnlyWithItsOwner)
 {
     velmtest::TempFolder parent;
-    const ScopedTemporaryFolder inParent (parent.get().getFullPathName());
+    const velmtest::ScopedEnvironmentVariable inParent ("TMPDIR", parent.get().getFullPathName());
 
     constexpr int makers = 8;
     constexpr int rounds = 20;
@@ -117,6 +90,6 @@ TEST (TempFolderDeathTest, AFolderThatCannotBeMadeEndsTheProcessNamingTemplateAn
     GTEST_FLAG_SET (death_test_style, "threadsafe");
 
     // A device, not a folder: nothing can be made below it, whoever runs the test.
-    const ScopedTemporaryFolder underAFile ("/dev/null");
+    const velmtest::ScopedEnvironmentVariable underAFile ("TMPDIR", juce::String ("/dev/null"));
     EXPECT_DEATH (velmtest::TempFolder(), "/dev/null/velm-test-XXXXXX: Not a directory");
 }

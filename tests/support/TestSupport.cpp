@@ -365,6 +365,26 @@ namespace velmtest
         folder.deleteRecursively();
     }
 
+    ScopedEnvironmentVariable::ScopedEnvironmentVariable (const char* nameToSet, const std::optional<juce::String>& value)
+        : name (nameToSet)
+    {
+        if (const auto* old = std::getenv (name))
+            previous = old;
+
+        if (value.has_value())
+            ::setenv (name, value->toRawUTF8(), 1);
+        else
+            ::unsetenv (name);
+    }
+
+    ScopedEnvironmentVariable::~ScopedEnvironmentVariable()
+    {
+        if (previous.has_value())
+            ::setenv (name, previous->c_str(), 1);
+        else
+            ::unsetenv (name);
+    }
+
     juce::MemoryBlock randomBytes (size_t numBytes, juce::int64 seed)
     {
         juce::MemoryBlock block (numBytes);

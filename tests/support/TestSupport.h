@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -108,6 +109,20 @@ namespace velmtest
     private:
         juce::File folder;
         JUCE_DECLARE_NON_COPYABLE (TempFolder)
+    };
+
+    /** Sets an environment variable, or removes it for std::nullopt, for as long as the object
+        lives; the value it had comes back afterwards. */
+    class ScopedEnvironmentVariable
+    {
+    public:
+        ScopedEnvironmentVariable (const char* name, const std::optional<juce::String>& value);
+        ~ScopedEnvironmentVariable();
+
+    private:
+        const char* name;
+        std::optional<std::string> previous;
+        JUCE_DECLARE_NON_COPYABLE (ScopedEnvironmentVariable)
     };
 
     juce::MemoryBlock randomBytes (size_t numBytes, juce::int64 seed);

@@ -1,5 +1,5 @@
 #include "download/FileDigest.h"
-#include "tests/unit/UnitFolders.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -50,17 +50,6 @@ namespace
 class Digest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        folder = velmunit::makeFreshFolder ("velm-unit-digest");
-        ASSERT_NE (folder, juce::File());
-    }
-
-    void TearDown() override
-    {
-        folder.deleteRecursively();
-    }
-
     juce::File writeFile (const juce::String& name, const juce::MemoryBlock& bytes)
     {
         // Written through a stream: replaceWithData would delete the file for empty content.
@@ -77,7 +66,8 @@ protected:
         return file;
     }
 
-    juce::File folder;
+    velmtest::TempFolder temporary;
+    const juce::File folder { temporary.get() };
 };
 
 TEST_F (Digest, KnownVectors)

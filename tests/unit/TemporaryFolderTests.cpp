@@ -35,34 +35,6 @@ namespace
     {
         return "velm-" + juce::String (std::to_string (::geteuid()));
     }
-
-    /** Sets an environment variable for as long as the object lives (none for std::nullopt). */
-    class ScopedVariable
-    {
-    public:
-        ScopedVariable (const char* nameToSet, std::optional<juce::String> value) : name (nameToSet)
-        {
-            if (const auto* old = std::getenv (name))
-                previous = old;
-
-            if (value.has_value())
-                ::setenv (name, value->toRawUTF8(), 1);
-            else
-                ::unsetenv (name);
-        }
-
-        ~ScopedVariable()
-        {
-            if (previous.has_value())
-                ::setenv (name, previous->c_str(), 1);
-            else
-                ::unsetenv (name);
-        }
-
-    private:
-        const char* name;
-        std::optional<std::string> previous;
-    };
 }
 
 class TemporaryFolderTest : public velmunit::SharedFolderTest
@@ -239,8 +211,8 @@ TEST_F (TemporaryFolderTest, ReadsTheEnvironmentTakingAnEmptyTemporaryFolderAsUn
     for (const auto& c : cases)
     {
         SCOPED_TRACE (c.name);
-        const ScopedVariable temporary ("TMPDIR", c.temporaryFolder);
-        const ScopedVariable runtimeVariable ("XDG_RUNTIME_DIR", ownRuntime.getFullPathName());
+        const velmtest::ScopedEnvironmentVariable temporaryVariable ("TMPDIR", c.temporaryFolder);
+        const velmtest::ScopedEnvironmentVariable runtimeVariable ("XDG_RUNTIME_DIR", ownRuntime.getFullPathName());
         EXPECT_EQ (pathOf (userTemporaryFolder()), pathOf (c.expected));
     }
 }

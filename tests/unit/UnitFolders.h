@@ -1,16 +1,13 @@
 #pragma once
 
-// Real folders for the unit tests. Runs of the tests that overlap on one machine (a developer's
-// beside CI's, say) share the system's temporary folder, so every folder is made in one step with
-// a name of its own.
+// Real folders for the unit tests, each in a test folder of its own.
 
-#include <juce_core/juce_core.h>
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <pwd.h>
-#include <stdlib.h>
 #include <string>
 #include <vector>
 #include <sys/stat.h>
@@ -18,22 +15,6 @@
 
 namespace velmunit
 {
-    /** A new, empty folder of this user's under the system's temporary folder; a default File,
-        with the test failed, when none can be made. */
-    inline juce::File makeFreshFolder (const juce::String& prefix)
-    {
-        auto pattern = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                           .getChildFile (prefix + "-XXXXXX").getFullPathName().toStdString();
-
-        if (::mkdtemp (pattern.data()) == nullptr)
-        {
-            ADD_FAILURE() << "no folder could be made from " << pattern;
-            return {};
-        }
-
-        return juce::File (juce::String::fromUTF8 (pattern.c_str()));
-    }
-
     inline struct stat lstatOf (const juce::File& f)
     {
         struct stat info {};
@@ -79,19 +60,11 @@ namespace velmunit
     protected:
         void SetUp() override
         {
-            root = makeFreshFolder ("velm-unit");
-            ASSERT_NE (root, juce::File());
-            shared = root.getChildFile ("shared");
             ASSERT_TRUE (shared.createDirectory().wasOk());
             ASSERT_EQ (::chmod (shared.getFullPathName().toRawUTF8(), 01777), 0);   // as /tmp is
         }
 
-        void TearDown() override
-        {
-            if (root != juce::File())
-                root.deleteRecursively();
-        }
-
-        juce::File root, shared;
+        velmtest::TempFolder temporary;
+        const juce::File root { temporary.get() }, shared { temporary / "shared" };
     };
 }
