@@ -380,11 +380,13 @@ def wait_gone(window, timeout=5.0):
     wait_until(lambda: all(w.id != window.id for w in windows()), timeout, "window %r to close" % (window.name,))
 
 
-def press(window, key):
-    """A key press sent to one window, the way the tests talk to the boxes."""
+def press(window, key, log=None):
+    """A key press sent to one window, the way the tests talk to the boxes, to a box that the key
+    closes (see bring_in)."""
     done = subprocess.run(["xdotool", "key", "--window", str(window.id), key], timeout=10,
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     if done.returncode == 0:
+        bring_in(window, log)
         return
     if xwindows.geometry(window.id) is not None:
         raise AssertionError("xdotool could not press %s in %r: %s" % (key, window.name, done.stderr.decode()))
@@ -394,8 +396,29 @@ def press(window, key):
     subprocess.run(["xdotool", "keyup", key], timeout=10, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def close(window):
+def close(window, log=None):
+    """What a window manager's close button does, to a window that closing ends (see bring_in)."""
     xwindows.send_close(window.id)
+    bring_in(window, log)
+
+
+def bring_in(window, log=None, timeout=5.0):
+    """Waits for a window to go once it has been sent what closes it, making sure the program
+    reads what it was sent; a WindowLog given as log records what it sees meanwhile.
+
+    The framework reads its X events only when its connection turns readable. An event that
+    Xlib took into its queue while the program was busy with the display (painting, waiting for
+    a reply) waits there until the next event arrives, and a program that shows a box and waits
+    gets none: while the window stays, it is sent now and then a message that no program acts
+    on, which is that next event. The caller checks what the program then did."""
+    look = windows if log is None else log.look
+    deadline = time.monotonic() + timeout
+    next_nudge = time.monotonic() + 0.25
+    while any(w.id == window.id for w in look()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+        if time.monotonic() >= next_nudge:
+            xwindows.send_nudge(window.id)
+            next_nudge = time.monotonic() + 0.25
 
 
 def geometry(window):

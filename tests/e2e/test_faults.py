@@ -85,7 +85,7 @@ class FaultCase(E2ETestCase):
         run, main, question = self.start_to_first_box(self.product, folder=folder, before_start=prepare)
         log = h.WindowLog(run)
         log.look()
-        press(question, "Return")
+        press(question, "Return", log)
         log.wait_until(lambda: all(w.id != question.id for w in h.windows()), question_timeout,
                        "the answered question to close")
         return Watched(run, main, question, log, stock["folder"], stock["tmp"])
@@ -101,7 +101,7 @@ class FaultCase(E2ETestCase):
         h.screenshot("faults-" + label)
         expected = w.expected_windows((box.id, title))
         self.assertEqual(sorted(w.windows.seen), expected, "the windows that the run showed")
-        press(box, "Return")
+        press(box, "Return", w.windows)
         self.assertEqual(w.windows.wait_exit(5.0), 0)
         self.assertEqual(sorted(w.windows.seen), expected, "the windows that the run showed until it ended")
         self.assertEqual(w.windows.most_at_once, 2, "the main window and one box at a time")

@@ -204,19 +204,29 @@ def top_level_windows():
     return result
 
 
-def send_close(window):
-    """What a window manager's close button sends: WM_PROTOCOLS with WM_DELETE_WINDOW."""
+def _send_client_message(window, message_type, value):
     d = display()
     event = XEvent()
     event.xclient.type = CLIENT_MESSAGE
     event.xclient.window = window
-    event.xclient.message_type = intern_atom("WM_PROTOCOLS")
+    event.xclient.message_type = intern_atom(message_type)
     event.xclient.format = 32
-    event.xclient.data[0] = intern_atom("WM_DELETE_WINDOW")
+    event.xclient.data[0] = value
     event.xclient.data[1] = 0  # CurrentTime
     if not _lib.XSendEvent(d, window, 0, 0, ctypes.byref(event)):
         raise RuntimeError("XSendEvent failed")
     _lib.XSync(d, 0)
+
+
+def send_close(window):
+    """What a window manager's close button sends: WM_PROTOCOLS with WM_DELETE_WINDOW."""
+    _send_client_message(window, "WM_PROTOCOLS", intern_atom("WM_DELETE_WINDOW"))
+
+
+def send_nudge(window):
+    """A client message of a type that no program acts on: all it does is arrive, and so make
+    the program's connection readable."""
+    _send_client_message(window, "VELM_TEST_NUDGE", 0)
 
 
 class Image:
