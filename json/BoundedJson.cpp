@@ -1,5 +1,8 @@
 #include "json/BoundedJson.h"
 
+#include <cstring>
+#include <limits>
+
 namespace velm
 {
     JsonShape measureJson (const juce::String& text)
@@ -12,6 +15,21 @@ namespace velm
         JsonShape shape;
         shape.values = 1;   // the outermost value
         int depth = 0;
+
+        // The parser steps over a character by the length that its first byte announces, and
+        // the count here by the bytes that really continue it: the two agree only on valid
+        // UTF-8. A string can hold any bytes (String::fromUTF8 copies them unchecked), and a
+        // sequence cut short could hide a bracket or a quote from one reading, or the end of
+        // the text from the parser. Its length is counted in bytes: getNumBytesAsUTF8() counts
+        // what its characters would take, which for a sequence cut short is something else.
+        const auto bytes = std::strlen (p.getAddress());
+
+        if (bytes > (size_t) std::numeric_limits<int>::max()
+            || ! juce::CharPointer_UTF8::isValidString (p.getAddress(), (int) bytes))
+        {
+            shape.misread = true;
+            return shape;
+        }
 
         const auto addValue = [&shape]
         {

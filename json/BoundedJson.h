@@ -42,10 +42,12 @@ namespace velm
         takes a bracket as a bracket and a quote as a quote in every one of these, but for one:
         after a minus sign it skips blanks and takes the next character as a digit unchecked, be
         it a bracket, a quote or the end of the text. A minus sign that no digit follows (after
-        blanks) therefore makes the text misread. Every value but the outermost is the first in
-        its array or object or follows a comma there, so the values are at most one more than the
-        brackets that open and the commas that separate. Nothing after the end of the top-level
-        value is looked at, as the parser looks at nothing there either. */
+        blanks) therefore makes the text misread, and so does a text that is not valid UTF-8,
+        over which the parser and this count would step differently. Every value but the
+        outermost is the first in its array or object or follows a comma there, so the values
+        are at most one more than the brackets that open and the commas that separate. Nothing
+        after the end of the top-level value is looked at, as the parser looks at nothing there
+        either. */
     JsonShape measureJson (const juce::String& text);
 
     /** juce::JSON::parse for texts that may come from anywhere: a text that is not within the

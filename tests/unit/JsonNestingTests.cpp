@@ -32,9 +32,10 @@ namespace
         return "[" + repeated ("0,", count - 1) + "0]";
     }
 
+    /** The bytes as they are, valid UTF-8 or not: a string keeps whatever it is given. */
     juce::String fromUtf8 (const std::string& text)
     {
-        return juce::String::fromUTF8 (text.data(), (int) text.size());
+        return { juce::CharPointer_UTF8 (text.data()), juce::CharPointer_UTF8 (text.data() + text.size()) };
     }
 }
 
@@ -90,7 +91,12 @@ INSTANTIATE_TEST_SUITE_P (Texts, JsonShape, ::testing::Values (
     ShapeCase { "MinusBlanksAndAQuote",     "[- \t'],[[[['",                     1, 2, true },
     ShapeCase { "MinusAtTheEnd",            "[-",                                1, 2, true },
     ShapeCase { "MinusAndBlanksAtTheEnd",   "[-  ",                              1, 2, true },
-    ShapeCase { "MinusBeforeALetter",       "[-nan]",                            1, 2, true }
+    ShapeCase { "MinusBeforeALetter",       "[-nan]",                            1, 2, true },
+    ShapeCase { "ValidUtf8",                "[\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5\", '\xc3\xbc']", 1, 3 },
+    // The parser would take the first as one "[" and nest the rest; the second hides the end.
+    ShapeCase { "CutSequenceBeforeAQuote",  "\xe1\x9b\"[[[[",                     0, 1, true },
+    ShapeCase { "CutSequenceAtTheEnd",      "[\xe0\xa0",                         0, 1, true },
+    ShapeCase { "LoneContinuationByte",     "[\x80]",                            0, 1, true }
 ), [] (const auto& p) { return std::string (p.param.name); });
 
 //==============================================================================
@@ -138,6 +144,7 @@ INSTANTIATE_TEST_SUITE_P (Texts, BoundedParse, ::testing::Values (
     ParseCase { "MinusBeforeACloser",       "[-]," + std::string (1000000, '['),                    false },
     ParseCase { "MinusBeforeACloserInObject", R"({"a":-},"b":)" + std::string (1000000, '['),       false },
     ParseCase { "MinusAtTheEnd",            "[-",                                                   false },
+    ParseCase { "CutSequenceBeforeAQuote",  "\xe1\x9b\"" + std::string (1000000, '['),                false },
     ParseCase { "AtTheValueBound",          numbers (velm::maxJsonValues - 1),                      true },
     ParseCase { "OnePastTheValueBound",     numbers (velm::maxJsonValues),                          false },
     ParseCase { "AMillionArraysOfANumber",  R"({"files":[)" + repeated ("[0],", 1000000) + "[0]]}", false }
