@@ -2,7 +2,9 @@
 // through is parsed on a thread whose stack holds the parser at the guard's bound with some room
 // to spare, and no more. A text that gets past the guard and then makes the parser recurse much
 // deeper runs into the page below that stack and crashes the target, as does any read beyond the
-// text's memory, through the address sanitizer. What the parser builds is then measured in turn:
+// text's end, through the address sanitizer: the spare bytes of the string's block after the
+// text are fenced off for the parse. Texts come both decoded as a file's text is and as raw
+// bytes, which a string keeps unchecked. What the parser builds is then measured in turn:
 // deeper or more values than the guard counted is a crash too.
 //
 // How much stack the parser takes at the bound depends on the compiler and the sanitizers, so it
@@ -12,6 +14,13 @@
 #include "json/BoundedJson.h"
 
 #include "fuzz/FuzzSupport.h"
+
+#if defined (__has_feature)
+ #if __has_feature (address_sanitizer)
+  #define VELM_FUZZ_ADDRESS_SANITIZER 1
+  #include <sanitizer/asan_interface.h>
+ #endif
+#endif
 
 #include <pthread.h>
 #include <sys/mman.h>
@@ -176,6 +185,80 @@ namespace
     }
 
     const GuardedStack* parseStack = nullptr;
+
+    /** A text whose string block, from the byte after its end to the block's own end, may not be
+        read while this lives: the address sanitizer sees only reads beyond the block, and a
+        string's block has a few bytes to spare after the text. */
+    class FencedText
+    {
+    public:
+        explicit FencedText (const juce::String& s)  : text (s)
+        {
+           #if VELM_FUZZ_ADDRESS_SANITIZER
+            if (text.isEmpty())
+                return;   // the framework's shared empty string, which is no block of its own
+
+            const auto* start = text.toRawUTF8() + std::strlen (text.toRawUTF8()) + 1;
+            const auto* end = start;
+
+            // The block ends where the sanitizer's red zone begins, a few bytes on; without one
+            // in sight, no fence at all rather than one across memory that is not the text's.
+            while (end != start + 64 && ! __asan_address_is_poisoned (end))
+                ++end;
+
+            if (end == start + 64)
+                return;
+
+            fenceStart = start;
+            fenceSize = (size_t) (end - start);
+            ASAN_POISON_MEMORY_REGION (fenceStart, fenceSize);
+           #endif
+        }
+
+        ~FencedText()
+        {
+           #if VELM_FUZZ_ADDRESS_SANITIZER
+            if (fenceSize > 0)
+                ASAN_UNPOISON_MEMORY_REGION (fenceStart, fenceSize);
+           #endif
+        }
+
+        const juce::String text;
+
+    private:
+        const char* fenceStart = nullptr;
+        size_t fenceSize = 0;
+
+        JUCE_DECLARE_NON_COPYABLE (FencedText)
+    };
+
+    /** Parses a text that the guard lets through on the small stack, inside its fence, and
+        compares what the parser built with what the guard counted. */
+    void checkAgainstTheParser (const juce::String& input)
+    {
+        const FencedText fenced (input);
+        const auto& text = fenced.text;
+        const auto measured = velm::measureJson (text);
+
+        if (! measured.isWithinBounds())
+            return;
+
+        const auto parsed = parseStack->parseOnIt (text);
+
+        // A text that the parser refuses leaves nothing to measure; its depth on the way is what
+        // the stack answers for, and its reads what the fence does.
+        if (parsed.isVoid())
+            return;
+
+        const auto built = shapeOf (parsed);
+
+        if (built.depth > measured.depth || built.values > measured.values)
+        {
+            std::fprintf (stderr, "velm_fuzz_json_guard: the guard counted %d levels and %d values, the parser built %d and %d\n",
+                          measured.depth, measured.values, built.depth, built.values);
+            std::abort();
+        }
+    }
 }
 
 extern "C" int LLVMFuzzerInitialize (int*, char***)
@@ -211,29 +294,12 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
 {
     velmfuzz::releasePooledNames();
 
-    // Any bytes, decoded as the framework decodes a file's text, as the manifest's copy is.
-    const auto text = juce::String::createStringFromData (data, (int) size);
+    // Any bytes, decoded as the framework decodes a file's text, as the manifest's copy is; and
+    // the same bytes kept as they are, which a string also allows.
+    const auto* bytes = reinterpret_cast<const char*> (data);
 
-    const auto measured = velm::measureJson (text);
-
-    if (! measured.isWithinBounds())
-        return 0;
-
-    const auto parsed = parseStack->parseOnIt (text);
-
-    // A text that the parser refuses leaves nothing to measure; its depth on the way is what the
-    // stack above answers for.
-    if (parsed.isVoid())
-        return 0;
-
-    const auto built = shapeOf (parsed);
-
-    if (built.depth > measured.depth || built.values > measured.values)
-    {
-        std::fprintf (stderr, "velm_fuzz_json_guard: the guard counted %d levels and %d values, the parser built %d and %d\n",
-                      measured.depth, measured.values, built.depth, built.values);
-        std::abort();
-    }
-
+    checkAgainstTheParser (juce::String::createStringFromData (data, (int) size));
+    checkAgainstTheParser (size == 0 ? juce::String()
+                                     : juce::String (juce::CharPointer_UTF8 (bytes), juce::CharPointer_UTF8 (bytes + size)));
     return 0;
 }
