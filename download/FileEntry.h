@@ -73,8 +73,8 @@ namespace velm
 
     /** True for a "filename" that names a file directly inside the product folder: not empty,
         not "." or "..", and without a separator ("/" or "\", so that no name begins at the root
-        either) or a control character. Anything else would make the download write outside that
-        folder. */
+        either) or an ASCII control character (below 0x20, or 0x7f), which no file name should
+        hold. A separator or a dot name would make the download write outside that folder. */
     bool isSafeFileName (const juce::String& filename);
 
     /** The record of one element of the manifest's "files", stored in folder; none for an

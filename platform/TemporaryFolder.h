@@ -9,8 +9,8 @@ namespace velm
         in, the one the single-instance lock uses ($XDG_RUNTIME_DIR when it is this user's closed
         folder, else velm-<uid> in /tmp); and where that cannot be had (squatted by another user,
         a link in its place), a fresh folder of this user's, made 0700 in /tmp. Never /tmp
-        itself, where a file that another user made first under the same name cannot be
-        removed and would stop every run.
+        itself, unless $TMPDIR names it: there a file that another user made first under the
+        same name cannot be removed and would stop every run.
 
         A default File when not even a fresh folder can be made. */
     juce::File userTemporaryFolder();
