@@ -237,6 +237,10 @@ class FaultRunTests(E2ETestCase):
         limit_mib = 256
         empty_arrays = b'{"files":[' + b"[]," * 20000000 + b"[]]}"  # 60 MB
         one_number_arrays = b'{"files":[' + b"[0]," * 2000000 + b"[0]]}"  # 8 MB
+        # The longest answer that is read, as one string that is no UTF-8: each byte becomes a
+        # character of three bytes (0x80 is the euro sign), which the parser then copies.
+        longest = 8 * 1024 * 1024
+        widest_string = b'{"code":"' + b"\x80" * (longest - 11) + b'"}'
         files = [{"url": self.base_url() + "sample-%05d.wav" % i, "filename": "sample-%05d.wav" % i,
                   "filesize": 1000 + i, "checksum_sha256": "%064x" % i, "run_after_download": i == 0}
                  for i in range(10000)]
@@ -263,6 +267,7 @@ class FaultRunTests(E2ETestCase):
                  ("8 MB of arrays of one number", announced(one_number_arrays), "JSON Error",
                   b"JSON file invalid Error Code: 200. Please try again or contact velm support for help: "
                   b"support@velm.example"),
+                 ("8 MiB in one string that widens threefold", announced(widest_string), "JSON Error", None),
                  ("a release of 10,000 files (%d bytes)" % len(real), announced(real), "Download Error ", None)]
         for label, route, title, stdout in cases:
             with self.case(answer=label):
