@@ -3,6 +3,7 @@
 #include "download/ManifestReading.h"
 #include "download/SupportAddress.h"
 #include "json/BoundedJson.h"
+#include "json/TextDecoding.h"
 #include "platform/DownloadTask.h"
 #include "platform/TemporaryFolder.h"
 
@@ -44,7 +45,7 @@ namespace velm
         if (in.readIntoMemoryBlock (bytes, maxManifestBytes + 1) > (size_t) maxManifestBytes)
             return {};
 
-        return juce::String::createStringFromData (bytes.getData(), (int) bytes.getSize());
+        return velm::decodeText (bytes.getData(), bytes.getSize());
     }
 }
 

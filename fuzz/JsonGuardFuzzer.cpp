@@ -294,11 +294,11 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
 {
     velmfuzz::releasePooledNames();
 
-    // Any bytes, decoded as the framework decodes a file's text, as the manifest's copy is; and
-    // the same bytes kept as they are, which a string also allows.
+    // Any bytes, decoded as the manifest's copy is; and the same bytes kept as they are, which a
+    // string also allows.
     const auto* bytes = reinterpret_cast<const char*> (data);
 
-    checkAgainstTheParser (juce::String::createStringFromData (data, (int) size));
+    checkAgainstTheParser (velmfuzz::decodeAsTheProgramDoes (data, size));
     checkAgainstTheParser (size == 0 ? juce::String()
                                      : juce::String (juce::CharPointer_UTF8 (bytes), juce::CharPointer_UTF8 (bytes + size)));
     return 0;

@@ -13,9 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
 {
     velmfuzz::releasePooledNames();
 
-    // As the run reads its copy of the answer: any bytes, decoded as the framework decodes a
-    // file's text, then parsed with the bound on nesting.
-    const auto manifest = velm::parseJson (juce::String::createStringFromData (data, (int) size));
+    // As the run reads its copy of the answer: any bytes, decoded as a file's text, then parsed
+    // within the guard's bounds.
+    const auto manifest = velm::parseJson (velmfuzz::decodeAsTheProgramDoes (data, size));
     const auto verdict = velm::readManifest (manifest);
 
     if (verdict != velm::ManifestVerdict::fileList)

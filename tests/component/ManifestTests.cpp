@@ -327,6 +327,10 @@ namespace
             { "MinusBeforeACloserInObject", 200, R"({"a":-},"b":)" + std::string (1000000, '['),
                                         "application/json", "JSON Error", invalid200, false, "OK" },
             { "MinusAtTheEnd",          200, "[-",                     "application/json", "JSON Error", invalid200, false, "Cancel" },
+
+            // A UTF-8 byte-order mark is skipped, also when nothing follows it.
+            { "ByteOrderMarkAlone",     200, "\xef\xbb\xbf",         "application/json", "JSON Error", invalid200, false, "OK" },
+            { "ByteOrderMarkAndAManifest", 200, "\xef\xbb\xbf" R"({"files":[)" + goodFile + "]}", "application/json", "", "", true, "" },
         };
 
         // File names that would write outside the product folder make the whole manifest unusable.
