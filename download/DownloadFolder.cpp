@@ -58,8 +58,11 @@ void MainComponent::checkExistingFilesAndStart()
 
     // verifyFile marks a match with its whole size, so afterwards the records' byte counts add
     // up to what is already complete on disk.
-    for (int i = 0; i < files.size(); ++i)
+    for (int i = 0; i < files.size() && ! isEnding(); ++i)
         verifyFile (i);
+
+    if (isEnding())
+        return;
 
     // Both counts lie between 0 and the 64-bit maximum, so the need cannot overflow.
     const auto bytesDone = velm::sumOfDownloadedBytes (files);

@@ -43,7 +43,7 @@ namespace velm
         };
     }
 
-    juce::String sha256OfFile (const juce::File& file)
+    juce::String sha256OfFile (const juce::File& file, const std::function<bool()>& shouldStop)
     {
         juce::FileInputStream stream (file);
 
@@ -55,6 +55,9 @@ namespace velm
 
         for (;;)
         {
+            if (shouldStop != nullptr && shouldStop())
+                return {};
+
             const auto numRead = stream.read (buffer.get(), readBlockSize);
 
             if (numRead < 0 || stream.getStatus().failed())

@@ -217,7 +217,7 @@ bool MainComponent::verifyFile (int index)
 
     // An unreadable file gives no digest at all, which no manifest text (not even an empty one)
     // may match.
-    const auto digest = velm::sha256OfFile (file);
+    const auto digest = velm::sha256OfFile (file, [this] { return isEnding(); });
 
     if (digest.isEmpty() || digest != entry->checksumSha256)
         return false;

@@ -11,6 +11,10 @@ MainComponent::MainComponent (const juce::var& config)
 
 MainComponent::~MainComponent()
 {
+    // First of all, so that a worker that is reading a file to its digest lets go of it at once:
+    // what is left of a file of gigabytes would hold the close for seconds.
+    ending.store (true, std::memory_order_release);
+
     // The tasks go first: each deletion cancels its transfer and waits for its worker, which for
     // the manifest may still be checking files or starting the first one. Only then may the
     // records and widgets that the workers use be destroyed. The tasks are taken out under the

@@ -123,6 +123,10 @@ private:
 
     void setState (DownloaderState newState) noexcept  { state.store (newState, std::memory_order_release); }
 
+    /** True once the component is being destroyed: the workers then start nothing new and stop
+        the digest that they are working out. */
+    bool isEnding() const noexcept  { return ending.load (std::memory_order_acquire); }
+
     //==============================================================================
     juce::String productName;
     juce::String macInstallerExtension;
@@ -165,6 +169,7 @@ private:
 
     juce::OwnedArray<FileEntry> files;
     std::atomic<DownloaderState> state { DownloaderState::idle };
+    std::atomic<bool> ending { false };
     std::atomic<int> currentIndex { 0 };
     juce::String errorTitle, errorMessage;
     juce::String webInstallerUrl;

@@ -267,6 +267,17 @@ class ProgramRun:
             return [{int(n): target for n, target in json.loads(line).items()} for line in f]
 
 
+def open_files(run):
+    """The paths of the files that the running program holds open."""
+    folder = "/proc/%d/fd" % run.pid
+    paths = set()
+    with contextlib.suppress(FileNotFoundError):
+        for name in os.listdir(folder):
+            with contextlib.suppress(FileNotFoundError):
+                paths.add(os.readlink(os.path.join(folder, name)))
+    return paths
+
+
 SANITIZER_OPTIONS = ("ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS")
 
 # The sanitizer that the products were built with ("thread", "address" or empty): it takes memory

@@ -314,6 +314,31 @@ class FaultRunTests(E2ETestCase):
         self.assertEqual(server.requests_for("/faults/files/big.bin"), 1)
 
 
+    def test_closing_the_window_while_a_large_present_file_is_checked(self):
+        name, size = "huge.bin", 6 * 1024 ** 3
+        manifest = {"files": [{"url": self.base_url() + name, "filename": name, "filesize": size,
+                               "checksum_sha256": "0" * 64, "run_after_download": True}]}
+        server = h.ScriptedServer(self, self.product.port, {self.product.manifest_path: h.serve_json(manifest)})
+
+        def plant(run):
+            # Sparse: read as fast as a disk of its own could deliver it, and taking no room.
+            os.mkdir(run.product_folder)
+            with open(os.path.join(run.product_folder, name), "wb") as f:
+                f.truncate(size)
+        run, main = self.start_default_run(self.product, before_start=plant)
+        target = os.path.join(run.product_folder, name)
+        h.wait_until(lambda: target in h.open_files(run), 10, "the check of the present file to begin")
+        time.sleep(h.SETTLE)
+
+        closed_at = time.monotonic()
+        close(main)
+        self.assert_ends(run, 0, timeout=30)
+        # Reading the rest of the file takes seconds; the sanitizers slow the way out.
+        self.assertLess(time.monotonic() - closed_at, 3.0 if h.SANITIZER else 1.0)
+        self.assertEqual(run.opened(settle=0.3), [])
+        self.assertEqual(server.log, [(self.product.manifest_path, "web_installer_version=1")])
+
+
 class PrivateTemporaryFolderTests(E2ETestCase):
     """Runs with no TMPDIR, whose manifest copy goes to the user's own folder, on a machine where
     another user's file of the copy's name lies in /tmp. The release is served as GoodRunTests

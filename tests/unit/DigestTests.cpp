@@ -121,3 +121,21 @@ TEST_F (Digest, FileWithoutReadPermissionGivesTheEmptyText)
 
     EXPECT_EQ (velm::sha256OfFile (file), "");
 }
+
+// A stop asked for at any point of a file, its very end included, leaves no digest; one that
+// never comes leaves the whole digest.
+TEST_F (Digest, AStoppedReadingGivesTheEmptyText)
+{
+    const auto bytes = patternedBytes (((size_t) 3 << 20) + 5);
+    const auto file = writeFile ("stopped", bytes);
+    const auto whole = velm::sha256OfData (bytes.getData(), bytes.getSize());
+
+    for (const int stopAtAsk : { 1, 2, 4, 5, 6 })
+    {
+        SCOPED_TRACE (stopAtAsk);
+        int asks = 0;
+        const auto digest = velm::sha256OfFile (file, [&] { return ++asks >= stopAtAsk; });
+
+        EXPECT_EQ (digest, stopAtAsk <= 5 ? juce::String() : whole) << "after " << asks << " asks";
+    }
+}
