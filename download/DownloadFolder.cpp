@@ -1,5 +1,7 @@
 #include "download/MainComponent.h"
 
+#include "platform/OwnFolder.h"
+
 namespace
 {
     juce::String folderPermissionMessage (const juce::String& folderName)
@@ -24,16 +26,25 @@ bool MainComponent::prepareDownloadFolder()
     }
 
     downloadBaseFolder = juce::File (downloadBaseFolder.getFullPathName() + juce::File::getSeparatorString() + productName);
+    const auto baseFolderName = downloadBaseFolder.getParentDirectory().getFileName();
 
-    if (downloadBaseFolder.exists())
-        return true;
-
-    const auto result = downloadBaseFolder.createDirectory();
-
-    if (result.failed())
+    if (! downloadBaseFolder.exists())
     {
-        recordFatalError (result.getErrorMessage(),
-                          folderPermissionMessage (downloadBaseFolder.getParentDirectory().getFileName()));
+        const auto result = downloadBaseFolder.createDirectory();
+
+        if (result.failed())
+        {
+            recordFatalError (result.getErrorMessage(), folderPermissionMessage (baseFolderName));
+            return false;
+        }
+    }
+
+    // Where every user may write, as in /tmp, another user may have made the product folder (or
+    // a link of that name) first, also in the moment between the look above and its creation:
+    // that user could then read the files, and replace the one that is opened at the end.
+    if (! velm::isUsersOwnFolder (downloadBaseFolder))
+    {
+        recordFatalError ("Permission Denied", folderPermissionMessage (baseFolderName));
         return false;
     }
 

@@ -432,5 +432,83 @@ class PrivateTemporaryFolderTests(E2ETestCase):
             self.assertEqual(f.read(), planted_text)
 
 
+class ProductFolderOwnerTests(E2ETestCase):
+    """Runs as nobody from a program folder that every user may write in (mode 1777, as /tmp is),
+    where the product folder, or a link of its name, was put in place before the run: by another
+    user, by nobody itself, or by root."""
+
+    OTHER_USER = 4242  # neither root nor nobody, and needs no account
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.product = h.product("owner")
+
+    def skip(self, reason):
+        print("skipped: " + reason, file=sys.stderr, flush=True)
+        self.skipTest(reason)
+
+    def test_only_a_folder_of_the_users_own_is_used(self):
+        if os.geteuid() != 0:
+            self.skip("a run as nobody beside another user's folder needs root")
+        try:
+            nobody = pwd.getpwnam("nobody")
+        except KeyError:
+            self.skip("there is no user nobody to run the product as")
+        self.assertNotIn(self.OTHER_USER, (0, nobody.pw_uid))
+
+        files = h.release_files([("readme.bin", 100 * 1024, False), ("setup.bin", 300 * 1024 + 9, True)], seed=8)
+        base = "http://127.0.0.1:%d/owner/files/" % self.product.port
+        routes = {self.product.manifest_path: h.serve_json(h.manifest_for(files, base))}
+        routes.update({"/owner/files/" + f.url_name: h.serve_bytes(f.data) for f in files})
+        own_text = b"nobody's own file"
+
+        # (what is in the product folder's place, whose it is, whether the run uses it)
+        cases = [("folder", self.OTHER_USER, False), ("link", self.OTHER_USER, False),
+                 ("link", nobody.pw_uid, True), ("link", 0, True)]
+        for kind, owner, used in cases:
+            with self.case(kind=kind, owner=owner):
+                server = h.ScriptedServer(self, self.product.port, routes)
+                # The folder of nobody's own that a link names, with a file of the release's name.
+                own = tempfile.mkdtemp(prefix="velm-e2e-own-", dir="/tmp")
+                self.addCleanup(shutil.rmtree, own, True)
+                with open(os.path.join(own, "setup.bin"), "wb") as f:
+                    f.write(own_text)
+                for path in (own, os.path.join(own, "setup.bin")):
+                    os.chown(path, nobody.pw_uid, nobody.pw_gid)
+
+                def plant(run, kind=kind, owner=owner, own=own):
+                    os.chmod(run.folder, 0o1777)
+                    if kind == "folder":
+                        os.mkdir(run.product_folder)
+                        os.chmod(run.product_folder, 0o777)
+                    else:
+                        os.symlink(own, run.product_folder)
+                    os.chown(run.product_folder, owner, owner, follow_symlinks=False)
+
+                run, main = self.start_default_run(self.product, user="nobody", before_start=plant)
+                if used:
+                    self.assert_ends(run, 0, timeout=20)
+                    self.assertEqual(run.wait_opened(), [os.path.join(run.product_folder, "setup.bin")])
+                    for f in files:
+                        with open(os.path.join(own, f.filename), "rb") as got:
+                            self.assertTrue(got.read() == f.data, "%s differs from the served file" % f.filename)
+                    continue
+
+                box = h.wait_box("Permission Denied", run)
+                self.assertEqual(sorted(w.name for w in windows_of(run)), sorted([self.product.title, "Permission Denied"]))
+                press(box, "Return")
+                self.assert_ends(run, 0, timeout=5)
+                self.assertEqual(run.opened(settle=0.3), [])
+                self.assertEqual([p for p, _ in server.log], [self.product.manifest_path], "no file was asked for")
+                if kind == "folder":
+                    self.assertEqual(os.listdir(run.product_folder), [])
+                else:
+                    self.assertEqual(os.readlink(run.product_folder), own)
+                    self.assertEqual(os.listdir(own), ["setup.bin"])
+                    with open(os.path.join(own, "setup.bin"), "rb") as f:
+                        self.assertEqual(f.read(), own_text)
+
+
 if __name__ == "__main__":
     unittest.main()
