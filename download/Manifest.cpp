@@ -94,8 +94,12 @@ void MainComponent::startManifestDownload()
     {
         const juce::ScopedLock sl (taskLock);
         previous = std::move (manifestTask);
+        // The manifest says what is run in the end, digests included: asked for over https, it is
+        // never read from a plain request that anyone on its path could answer. The files need
+        // no such rule, since each must match the digest that the manifest gave.
         manifestTask = velm::DownloadTask::start (requestUrl, manifestFile, this,
-                                                  velm::defaultDownloadTimeoutMs, velm::maxManifestBytes);
+                                                  velm::defaultDownloadTimeoutMs, velm::maxManifestBytes,
+                                                  velm::DownloadTask::Redirects::keepingHttps);
     }
 
     previous.reset();

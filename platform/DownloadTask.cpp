@@ -67,7 +67,8 @@ namespace velm
         only the task's worker does. */
     struct DownloadTask::Transfer
     {
-        Transfer (int fileDescriptor) : fd (fileDescriptor)  {}
+        Transfer (int fileDescriptor, Redirects allowedRedirects)
+            : fd (fileDescriptor), redirects (allowedRedirects)  {}
 
         ~Transfer()
         {
@@ -132,6 +133,15 @@ namespace velm
             curl_easy_setopt (easy, CURLOPT_HEADERDATA, this);
             curl_easy_setopt (easy, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
             curl_easy_setopt (easy, CURLOPT_WRITEDATA, this);
+
+            // Asked with libcurl's own view of each request, just before it is sent, so that no
+            // reading of the address here can differ from libcurl's. Where https must be kept,
+            // a libcurl that cannot ask is not used at all.
+            const bool asks = curl_easy_setopt (easy, CURLOPT_PREREQFUNCTION, &Transfer::onRequestReady) == CURLE_OK
+                           && curl_easy_setopt (easy, CURLOPT_PREREQDATA, this) == CURLE_OK;
+
+            if (! asks && redirects == Redirects::keepingHttps)
+                return false;
 
             return curl_multi_add_handle (multi, easy) == CURLM_OK;
         }
@@ -199,7 +209,10 @@ namespace velm
 
             // Each response of a redirect chain begins with its status line.
             if (line.rfind ("HTTP/", 0) == 0)
+            {
                 self.responseHasLocation = false;
+                self.followingRedirect = false;
+            }
             else if (line.size() > 9 && strncasecmp (line.c_str(), "location:", 9) == 0)
                 self.responseHasLocation = true;
 
@@ -209,11 +222,46 @@ namespace velm
             {
                 const auto code = self.statusCode();
 
-                if (code >= 200 && ! (code >= 300 && code < 400 && self.responseHasLocation))
+                const bool redirect = code >= 300 && code < 400 && self.responseHasLocation;
+
+                if (code >= 200 && ! redirect)
                     self.headersComplete = true;
+
+                self.followingRedirect = redirect;
             }
 
             return numBytes;
+        }
+
+        /** Called for every request of a redirect chain, before it is sent. */
+        static int onRequestReady (void* user, char*, char*, int, int)
+        {
+            auto& self = *static_cast<Transfer*> (user);
+            char* scheme = nullptr;
+            curl_easy_getinfo (self.easy, CURLINFO_SCHEME, &scheme);
+            const bool https = scheme != nullptr && strcasecmp (scheme, "https") == 0;
+
+            if (! self.requestMade)
+            {
+                self.requestMade = true;
+                self.startedOverHttps = https;
+                return CURL_PREREQFUNC_OK;
+            }
+
+            // Anyone on the path of a plain request could answer it in place of the server that
+            // was asked over https.
+            if (self.redirects == Redirects::keepingHttps && self.startedOverHttps && ! https)
+                return CURL_PREREQFUNC_ABORT;
+
+            return CURL_PREREQFUNC_OK;
+        }
+
+        /** Whether a redirect found no one to answer at its target: the target could not be
+            reached, or the redirect was refused. After too many redirects, the last one is
+            the answer, as the framework's own requests have it. */
+        bool redirectWentUnanswered() const
+        {
+            return followingRedirect && done && result != CURLE_OK && result != CURLE_TOO_MANY_REDIRECTS;
         }
 
         static size_t onBody (char* data, size_t size, size_t count, void* user)
@@ -246,6 +294,7 @@ namespace velm
         }
 
         int fd;
+        const Redirects redirects;
         int stallLimitMs = defaultDownloadTimeoutMs;
         juce::uint32 lastArrivalMs = juce::Time::getMillisecondCounter();
         CURL* easy = nullptr;
@@ -253,8 +302,8 @@ namespace velm
         std::string url;
         std::atomic<bool> cancelled { false };
         std::mutex handleLock;
-        bool responseHasLocation = false, headersComplete = false, paused = false, done = false, writeFailed = false,
-             tooLong = false;
+        bool responseHasLocation = false, followingRedirect = false, headersComplete = false, paused = false, done = false,
+             writeFailed = false, tooLong = false, requestMade = false, startedOverHttps = false;
         CURLcode result = CURLE_OK;
         DownloadTask* owner = nullptr;
     };
@@ -264,14 +313,15 @@ namespace velm
                                                                  const juce::File& target,
                                                                  juce::URL::DownloadTaskListener* listener,
                                                                  int timeoutMs,
-                                                                 juce::int64 maxBytes)
+                                                                 juce::int64 maxBytes,
+                                                                 Redirects redirects)
     {
         const auto fd = createFreshFile (target);
 
         if (fd < 0)
             return nullptr;
 
-        auto transfer = std::make_unique<Transfer> (fd);
+        auto transfer = std::make_unique<Transfer> (fd, redirects);
 
         if (! transfer->open (url.toString (true), timeoutMs))
             return nullptr;
@@ -279,8 +329,9 @@ namespace velm
         while (! transfer->headersComplete && ! transfer->paused && ! transfer->done)
             transfer->step (1000);
 
-        // No status line at all means that nothing answered.
-        if (transfer->statusCode() == 0)
+        // No status line at all means that nothing answered, and so does a redirect whose target
+        // never did.
+        if (transfer->statusCode() == 0 || transfer->redirectWentUnanswered())
             return nullptr;
 
         return std::unique_ptr<juce::URL::DownloadTask> (new DownloadTask (std::move (transfer), target, listener, maxBytes));

@@ -16,7 +16,8 @@ namespace velm
         - On the calling thread, before it returns: the target is deleted and created afresh, the
           GET request is sent (redirects followed) and the response headers are read. No task is
           returned, and no callback ever comes, when the target cannot be created or no response
-          arrives.
+          arrives: also when a redirect leads to an address that does not answer, or to one that
+          it may not lead to. After too many redirects, the last redirect is the answer.
         - The task's status code (0 when none was read) and announced length (-1 when none) are
           fixed from then on.
         - The worker reads the body in blocks of at most 32768 bytes, calls progress() before each
@@ -28,7 +29,8 @@ namespace velm
           after that, and what was written stays on disk.
 
         Beyond the framework's, it gives up after timeoutMs without progress, it speaks http and
-        https only (also when redirected), and it never writes through a symbolic link planted
+        https only (also when redirected, and with Redirects::keepingHttps never plain http after
+        https), and it never writes through a symbolic link planted
         at the target's path, nor into an existing file. With maxBytes of 0 or more, a body that
         is announced or turns out to be longer is a transfer that broke off: nothing past the
         bound is written, and the transfer stops there. */
@@ -36,11 +38,19 @@ namespace velm
                                private juce::Thread
     {
     public:
+        /** Where redirects may lead. */
+        enum class Redirects
+        {
+            toWebAddresses,  ///< any http or https address
+            keepingHttps     ///< after an https address, https addresses only
+        };
+
         static std::unique_ptr<juce::URL::DownloadTask> start (const juce::URL& url,
                                                               const juce::File& target,
                                                               juce::URL::DownloadTaskListener* listener,
                                                               int timeoutMs = defaultDownloadTimeoutMs,
-                                                              juce::int64 maxBytes = unbounded);
+                                                              juce::int64 maxBytes = unbounded,
+                                                              Redirects redirects = Redirects::toWebAddresses);
 
         ~DownloadTask() override;
 

@@ -17,6 +17,7 @@ import random
 import re
 import shutil
 import socket
+import ssl
 import stat
 import struct
 import subprocess
@@ -151,10 +152,12 @@ class ProgramRun:
     xdg-open, first on PATH, that logs each argument it is given on a line of its own, and the
     descriptors it was started with. With tmpdir=False the program runs with no TMPDIR at all, as
     on a machine where none is set (and run.tmpdir is None). With user (the tests running as
-    root), the program runs as that user, and both folders are the user's."""
+    root), the program runs as that user, and both folders are the user's. command_prefix is a
+    command that the program's command line is handed to, which must in the end run it in its
+    own process (with exec), so that run.pid stays the program's."""
 
     def __init__(self, test, prod, args=(), folder=None, env=None, before_start=None, user=None,
-                 tmpdir=True):
+                 tmpdir=True, command_prefix=()):
         self.test, self.product = test, prod
         # A run as another user gets its folders in /tmp, which that user can reach wherever the
         # build and this process's temporary folder lie.
@@ -208,7 +211,7 @@ class ProgramRun:
         self.stderr_path = os.path.join(self.support, "stderr.txt")
         self._stderr = open(self.stderr_path, "wb")
         test.addCleanup(self._stderr.close)
-        self.process = subprocess.Popen([self.exe, *args], cwd=folder, env=environment,
+        self.process = subprocess.Popen([*command_prefix, self.exe, *args], cwd=folder, env=environment,
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=self._stderr, **as_user)
         self.stdout = None
@@ -536,6 +539,15 @@ def port_is_free(port):
             return False
 
 
+def unanswered_port(test):
+    """A port of 127.0.0.1 where nothing listens, and nothing will while the test lasts: a socket
+    of the test's holds it, bound but never listening, so that a connection to it is refused."""
+    holder = socket.socket()
+    test.addCleanup(holder.close)
+    holder.bind(("127.0.0.1", 0))
+    return holder.getsockname()[1]
+
+
 def port_answers(port):
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=0.5):
@@ -622,9 +634,10 @@ class ScriptedServer:
     routes maps a path to a function (server, handler, count) that answers the count-th request
     (from 1) for that path; each request's path and query are recorded. A handler that holds a
     transfer open waits on server.release, which the server sets when it stops. request_headers
-    holds (path, {header: value}) of each request, in the order they came."""
+    holds (path, {header: value}) of each request, in the order they came. Port 0 takes a free
+    port, then in self.port; with tls (an ssl.SSLContext for a server) it speaks https."""
 
-    def __init__(self, test, port, routes):
+    def __init__(self, test, port, routes, tls=None):
         self.port, self.routes = port, routes
         self.log = []
         self.request_headers = []
@@ -665,8 +678,12 @@ class ScriptedServer:
             def log_message(self, *args):
                 pass
 
-        wait_until(lambda: port_is_free(port), 10, "port %d to be free" % port)
+        if port != 0:
+            wait_until(lambda: port_is_free(port), 10, "port %d to be free" % port)
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+        self.port = self.httpd.server_address[1]
+        if tls is not None:
+            self.httpd.socket = tls.wrap_socket(self.httpd.socket, server_side=True)
         self.httpd.daemon_threads = True
         self.thread = threading.Thread(target=self.httpd.serve_forever, kwargs={"poll_interval": 0.1},
                                        daemon=True)
@@ -798,6 +815,39 @@ def redirect_to(location, status=302):
         handler.send_header("Connection", "close")
         handler.end_headers()
     return route
+
+
+# Where the system's libcurl finds the certificates that it trusts (curl-config --ca).
+CA_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
+
+
+def trusted_certificate(test):
+    """A certificate for 127.0.0.1 that the program trusts, and nothing else does: the server's
+    ssl.SSLContext, and the command prefix that runs the program in a mount namespace of its own
+    where the system's bundle of trusted certificates holds this one alone. Nothing changes on
+    the machine, and the namespace ends with the program. The test is skipped, with the reason
+    printed, where this process may not make one (it needs root)."""
+    def skip(reason):
+        print("skipped: " + reason, file=sys.stderr, flush=True)
+        test.skipTest(reason)
+    if os.geteuid() != 0:
+        skip("a mount namespace for the program's trusted certificates needs root")
+    if not os.path.isfile(CA_BUNDLE):
+        skip("there is no bundle of trusted certificates at " + CA_BUNDLE)
+
+    folder = tempfile.mkdtemp(prefix="velm-e2e-tls-")
+    test.addCleanup(shutil.rmtree, folder, True)
+    key, cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-keyout", key, "-out", cert, "-subj", "/CN=velm-e2e %s" % os.path.basename(folder),
+                    "-addext", "subjectAltName=IP:127.0.0.1"],
+                   check=True, capture_output=True, timeout=60)
+
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    prefix = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+              'mount --bind "$0" "$1" && shift && exec "$@"', cert, CA_BUNDLE]
+    return context, prefix
 
 
 #==================================================================================================

@@ -47,6 +47,7 @@ class FaultCase(E2ETestCase):
     the checks that every run must pass."""
 
     key = None
+    tls = None  # an ssl.SSLContext: the server speaks https
 
     @classmethod
     def setUpClass(cls):
@@ -66,11 +67,12 @@ class FaultCase(E2ETestCase):
         for f in files:
             all_routes[self.file_path(f)] = h.serve_bytes(f.data)
         all_routes.update(routes or {})
-        return h.ScriptedServer(self, self.product.port, all_routes), text
+        return h.ScriptedServer(self, self.product.port, all_routes, tls=self.tls), text
 
-    def start_watched(self, folder=None, before_start=None, question_timeout=5.0):
+    def start_watched(self, folder=None, before_start=None, question_timeout=5.0, **run_options):
         """A run answered with "Default"; before the program starts, before_start(run) may put
-        things in place, and then the run folder and TMPDIR are taken stock of."""
+        things in place, and then the run folder and TMPDIR are taken stock of. run_options go
+        to the ProgramRun."""
         if folder is None:
             folder = tempfile.mkdtemp(prefix="velm-e2e-")
             self.addCleanup(shutil.rmtree, folder, True)
@@ -82,7 +84,7 @@ class FaultCase(E2ETestCase):
             stock["folder"] = h.tree_snapshot(run.folder)
             stock["tmp"] = h.tree_snapshot(run.tmpdir)
 
-        run, main, question = self.start_to_first_box(self.product, folder=folder, before_start=prepare)
+        run, main, question = self.start_to_first_box(self.product, folder=folder, before_start=prepare, **run_options)
         log = h.WindowLog(run)
         log.look()
         press(question, "Return", log)
@@ -237,6 +239,29 @@ class BreakdownRunTests(FaultCase):
         self.assertIn(self.assert_prefix(w, second, 0), (-1, 0))
         self.assertEqual([p for p, _ in server.log],
                          [self.product.manifest_path, self.file_path(first)] + [loop + "a", loop + "b"] * 3)
+
+    def test_redirect_to_a_port_where_nothing_listens(self):
+        files = self.release(seed=23)
+        first, second = files
+        nowhere = "http://127.0.0.1:%d" % h.unanswered_port(self)
+        for target in ("manifest", "file"):
+            with self.case(target=target):
+                path = self.product.manifest_path if target == "manifest" else self.file_path(second)
+                server, _ = self.serve(files, {path: h.redirect_to(nowhere + path)})
+                w = self.start_watched()
+                # The redirect is no answer: its target gave none.
+                self.assert_one_box(w, "Connection Error ", "redirect-to-nowhere-" + target)
+                self.assert_only_product_folder_and_manifest_copy_written(w, files)
+                if target == "manifest":
+                    self.assertFalse(os.path.exists(w.run.product_folder))
+                    self.assertEqual(server.log, [(self.product.manifest_path, "web_installer_version=1")])
+                    self.assertEqual(w.run.stdout, b"")
+                else:
+                    # A file that cannot be fetched is not tried again.
+                    self.assert_intact(w, first)
+                    self.assertIn(self.assert_prefix(w, second, 0), (-1, 0))
+                    self.assertEqual([p for p, _ in server.log],
+                                     [self.product.manifest_path, self.file_path(first), self.file_path(second)])
 
     def test_body_longer_than_announced(self):
         files = self.release(seed=22, second_size=300 * 1024 + 5)
@@ -449,6 +474,52 @@ class BreakdownRunTests(FaultCase):
         big_requests = [headers for path, headers in server.request_headers if path == self.file_path(big)]
         self.assertEqual(len(big_requests), 2)
         self.assertNotIn("range", big_requests[1])
+
+
+class SecureManifestTests(FaultCase):
+    """A manifest asked for over https, from a TLS server on 127.0.0.1 whose certificate the
+    program alone trusts, and only while the test runs it."""
+
+    key = "secure"
+
+    def setUp(self):
+        super().setUp()
+        self.tls, self.trusting = h.trusted_certificate(self)
+
+    def test_redirects_of_the_manifest_keep_to_https(self):
+        files = self.release(seed=30)
+        first, second = files
+        secure = "https://127.0.0.1:%d" % self.product.port
+        moved = "/%s/moved/meta" % self.key
+        to_plain = "/%s/to-plain/%s" % (self.key, second.url_name)
+        for target in ("https", "http"):
+            with self.case(target=target):
+                # A plain server that serves the manifest and the marked file alike.
+                plain = h.ScriptedServer(self, 0, {})
+                plain_address = "http://127.0.0.1:%d" % plain.port
+                manifest = h.manifest_for(files, secure + "/%s/files/" % self.key)
+                manifest["files"][1]["url"] = secure + to_plain
+                plain.routes.update({moved: h.serve_json(manifest), self.file_path(second): h.serve_bytes(second.data)})
+
+                location = (secure if target == "https" else plain_address) + moved
+                server, _ = self.serve(files, {self.product.manifest_path: h.redirect_to(location),
+                                               moved: h.serve_json(manifest),
+                                               to_plain: h.redirect_to(plain_address + self.file_path(second))},
+                                       manifest=manifest)
+                w = self.start_watched(command_prefix=self.trusting)
+                if target == "https":
+                    # A file may come over plain http all the same: it must match its digest.
+                    self.assert_completes(w, second)
+                    self.assert_intact(w, first)
+                    self.assert_intact(w, second)
+                    self.assertEqual([p for p, _ in plain.log], [self.file_path(second)])
+                else:
+                    # Refused as a manifest request that could not connect.
+                    self.assert_one_box(w, "Connection Error ", "https-manifest-redirected-to-http")
+                    self.assertEqual(plain.log, [], "the plain server saw a request")
+                    self.assertFalse(os.path.exists(w.run.product_folder))
+                    self.assertEqual([p for p, _ in server.log], [self.product.manifest_path])
+                self.assert_only_product_folder_and_manifest_copy_written(w, files)
 
 
 if __name__ == "__main__":
