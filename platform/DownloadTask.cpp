@@ -211,7 +211,7 @@ namespace velm
             if (line.rfind ("HTTP/", 0) == 0)
             {
                 self.responseHasLocation = false;
-                self.followingRedirect = false;
+                self.redirectsAnswered = self.redirectsFollowed();
             }
             else if (line.size() > 9 && strncasecmp (line.c_str(), "location:", 9) == 0)
                 self.responseHasLocation = true;
@@ -222,12 +222,8 @@ namespace velm
             {
                 const auto code = self.statusCode();
 
-                const bool redirect = code >= 300 && code < 400 && self.responseHasLocation;
-
-                if (code >= 200 && ! redirect)
+                if (code >= 200 && ! (code >= 300 && code < 400 && self.responseHasLocation))
                     self.headersComplete = true;
-
-                self.followingRedirect = redirect;
             }
 
             return numBytes;
@@ -256,12 +252,20 @@ namespace velm
             return CURL_PREREQFUNC_OK;
         }
 
-        /** Whether a redirect found no one to answer at its target: the target could not be
-            reached, or the redirect was refused. After too many redirects, the last one is
-            the answer, as the framework's own requests have it. */
+        long redirectsFollowed() const
+        {
+            long count = 0;
+            curl_easy_getinfo (easy, CURLINFO_REDIRECT_COUNT, &count);
+            return count;
+        }
+
+        /** Whether the transfer failed after libcurl had followed a redirect to which no response
+            came: its target could not be reached, or the request was refused before it was
+            sent. A redirect past the most that are followed is never followed, and is the
+            answer, as the framework's own requests have it. */
         bool redirectWentUnanswered() const
         {
-            return followingRedirect && done && result != CURLE_OK && result != CURLE_TOO_MANY_REDIRECTS;
+            return done && result != CURLE_OK && redirectsFollowed() > redirectsAnswered;
         }
 
         static size_t onBody (char* data, size_t size, size_t count, void* user)
@@ -302,8 +306,9 @@ namespace velm
         std::string url;
         std::atomic<bool> cancelled { false };
         std::mutex handleLock;
-        bool responseHasLocation = false, followingRedirect = false, headersComplete = false, paused = false, done = false,
-             writeFailed = false, tooLong = false, requestMade = false, startedOverHttps = false;
+        bool responseHasLocation = false, headersComplete = false, paused = false, done = false, writeFailed = false,
+             tooLong = false, requestMade = false, startedOverHttps = false;
+        long redirectsAnswered = 0;  // redirects followed when the last response began
         CURLcode result = CURLE_OK;
         DownloadTask* owner = nullptr;
     };
