@@ -68,6 +68,23 @@ for _atom in WINDOW_MANAGER_ATOMS:
     xwindows.intern_atom(_atom)
 
 
+def skip_test(test, reason):
+    """Skips the test, with the reason printed where ctest shows it."""
+    print("skipped: " + reason, file=sys.stderr, flush=True)
+    test.skipTest(reason)
+
+
+def user_nobody(test, purpose):
+    """The user nobody, as whom a test that runs as root runs the product for purpose; the test
+    is skipped where it cannot be done."""
+    if os.geteuid() != 0:
+        skip_test(test, purpose + " needs root")
+    try:
+        return pwd.getpwnam("nobody")
+    except KeyError:
+        skip_test(test, "there is no user nobody to run the product as")
+
+
 def wait_until(predicate, timeout, what, interval=0.05):
     """The first true value of predicate(), polled until timeout seconds have passed."""
     deadline = time.monotonic() + timeout
@@ -827,13 +844,10 @@ def trusted_certificate(test):
     where the system's bundle of trusted certificates holds this one alone. Nothing changes on
     the machine, and the namespace ends with the program. The test is skipped, with the reason
     printed, where this process may not make one (it needs root)."""
-    def skip(reason):
-        print("skipped: " + reason, file=sys.stderr, flush=True)
-        test.skipTest(reason)
     if os.geteuid() != 0:
-        skip("a mount namespace for the program's trusted certificates needs root")
+        skip_test(test, "a mount namespace for the program's trusted certificates needs root")
     if not os.path.isfile(CA_BUNDLE):
-        skip("there is no bundle of trusted certificates at " + CA_BUNDLE)
+        skip_test(test, "there is no bundle of trusted certificates at " + CA_BUNDLE)
 
     folder = tempfile.mkdtemp(prefix="velm-e2e-tls-")
     test.addCleanup(shutil.rmtree, folder, True)
@@ -908,20 +922,15 @@ class Tmpfs:
 
     def __init__(self, test, size):
         if os.geteuid() != 0:
-            self._skip(test, "mounting a tmpfs needs root")
+            skip_test(test, "mounting a tmpfs needs root")
         self.path = tempfile.mkdtemp(prefix="velm-e2e-tmpfs-")
         done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d,mode=0755" % size, "velm-e2e", self.path],
                               capture_output=True, text=True, timeout=20)
         if done.returncode != 0:
             os.rmdir(self.path)
-            self._skip(test, "cannot mount a tmpfs: " + (done.stderr.strip() or "mount failed"))
+            skip_test(test, "cannot mount a tmpfs: " + (done.stderr.strip() or "mount failed"))
         self.mounts = 1
         test.addCleanup(self.unmount)
-
-    @staticmethod
-    def _skip(test, reason):
-        print("skipped: " + reason, file=sys.stderr, flush=True)
-        test.skipTest(reason)
 
     def free_bytes(self):
         st = os.statvfs(self.path)

@@ -3,7 +3,6 @@ a scripted server of the tests' own."""
 
 import json
 import os
-import pwd
 import shutil
 import stat
 import sys
@@ -354,10 +353,6 @@ class PrivateTemporaryFolderTests(E2ETestCase):
         super().setUpClass()
         cls.product = h.product("private-temp")
 
-    def skip(self, reason):
-        print("skipped: " + reason, file=sys.stderr, flush=True)
-        self.skipTest(reason)
-
     def plant_as_root(self, path):
         """root's file at path, 0644, as a copy of root's own run leaves it; removed when the test
         ends if this test made it. One that an earlier run left behind serves as well."""
@@ -374,12 +369,7 @@ class PrivateTemporaryFolderTests(E2ETestCase):
             f.write('{"files": []}\n')
 
     def test_another_users_copy_in_tmp_does_not_stop_a_run(self):
-        if os.geteuid() != 0:
-            self.skip("a run as another user (nobody) beside root's file needs root")
-        try:
-            nobody = pwd.getpwnam("nobody")
-        except KeyError:
-            self.skip("there is no user nobody to run the product as")
+        nobody = h.user_nobody(self, "a run as another user (nobody) beside root's file")
 
         copy_name = self.product.name + "Downloader.json"
         planted = os.path.join("/tmp", copy_name)
@@ -444,17 +434,8 @@ class ProductFolderOwnerTests(E2ETestCase):
         super().setUpClass()
         cls.product = h.product("owner")
 
-    def skip(self, reason):
-        print("skipped: " + reason, file=sys.stderr, flush=True)
-        self.skipTest(reason)
-
     def test_only_a_folder_of_the_users_own_is_used(self):
-        if os.geteuid() != 0:
-            self.skip("a run as nobody beside another user's folder needs root")
-        try:
-            nobody = pwd.getpwnam("nobody")
-        except KeyError:
-            self.skip("there is no user nobody to run the product as")
+        nobody = h.user_nobody(self, "a run as nobody beside another user's folder")
         self.assertNotIn(self.OTHER_USER, (0, nobody.pw_uid))
 
         files = h.release_files([("readme.bin", 100 * 1024, False), ("setup.bin", 300 * 1024 + 9, True)], seed=8)
