@@ -58,6 +58,21 @@ namespace velm
         // The maximum number of redirects that the framework's own requests follow.
         constexpr long maxRedirects = 5;
 
+        /** Whether the address is an https one, read by libcurl's own parser in the way that it
+            reads the address that it is given (a missing scheme guessed from the host name). */
+        bool isHttpsAddress (const std::string& address)
+        {
+            auto* parsed = curl_url();
+            char* scheme = nullptr;
+            const bool https = parsed != nullptr
+                            && curl_url_set (parsed, CURLUPART_URL, address.c_str(), CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK
+                            && curl_url_get (parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK
+                            && strcasecmp (scheme, "https") == 0;
+            curl_free (scheme);
+            curl_url_cleanup (parsed);
+            return https;
+        }
+
         constexpr long receiveBufferSize = 256 * 1024;
     }
 
@@ -116,10 +131,15 @@ namespace velm
             curl_easy_setopt (easy, CURLOPT_NOSIGNAL, 1L);
             curl_easy_setopt (easy, CURLOPT_FOLLOWLOCATION, 1L);
             curl_easy_setopt (easy, CURLOPT_MAXREDIRS, maxRedirects);
-            curl_easy_setopt (easy, CURLOPT_PROTOCOLS_STR, "http,https");
-            curl_easy_setopt (easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+            // An https address that must keep to https never even connects to a plain one.
+            const auto* protocols = redirects == Redirects::keepingHttps && isHttpsAddress (url) ? "https" : "http,https";
+            curl_easy_setopt (easy, CURLOPT_PROTOCOLS_STR, protocols);
+            curl_easy_setopt (easy, CURLOPT_REDIR_PROTOCOLS_STR, protocols);
             curl_easy_setopt (easy, CURLOPT_USERAGENT, "velm-downloader/" VELM_APPLICATION_VERSION);
             curl_easy_setopt (easy, CURLOPT_CONNECTTIMEOUT_MS, (long) timeoutMs);
+
+            // A proxy's answer to CONNECT is no response of the server's.
+            curl_easy_setopt (easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
 
             // Less than one byte a second for the whole time counts as stopped: while waiting for
             // the response as well as in the middle of the body.
@@ -134,9 +154,9 @@ namespace velm
             curl_easy_setopt (easy, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
             curl_easy_setopt (easy, CURLOPT_WRITEDATA, this);
 
-            // Asked with libcurl's own view of each request, just before it is sent, so that no
-            // reading of the address here can differ from libcurl's. Where https must be kept,
-            // a libcurl that cannot ask is not used at all.
+            // Asked with libcurl's own view of each request, just before it is sent: whatever
+            // the reading of the address above made of it, no plain request follows an https
+            // one. Where https must be kept, a libcurl that cannot ask is not used at all.
             const bool asks = curl_easy_setopt (easy, CURLOPT_PREREQFUNCTION, &Transfer::onRequestReady) == CURLE_OK
                            && curl_easy_setopt (easy, CURLOPT_PREREQDATA, this) == CURLE_OK;
 
@@ -207,11 +227,14 @@ namespace velm
             const auto numBytes = size * count;
             const std::string line (data, numBytes);
 
-            // Each response of a redirect chain begins with its status line.
+            // Each response of a redirect chain begins with its status line; an interim one is no
+            // answer yet.
             if (line.rfind ("HTTP/", 0) == 0)
             {
                 self.responseHasLocation = false;
-                self.redirectsAnswered = self.redirectsFollowed();
+
+                if (self.statusCode() >= 200)
+                    self.redirectsAnswered = self.redirectsFollowed();
             }
             else if (line.size() > 9 && strncasecmp (line.c_str(), "location:", 9) == 0)
                 self.responseHasLocation = true;

@@ -29,8 +29,8 @@ namespace velm
           after that, and what was written stays on disk.
 
         Beyond the framework's, it gives up after timeoutMs without progress, it speaks http and
-        https only (also when redirected, and with Redirects::keepingHttps never plain http after
-        https), and it never writes through a symbolic link planted
+        https only (also when redirected, and with Redirects::keepingHttps never plain http when
+        the address is https), and it never writes through a symbolic link planted
         at the target's path, nor into an existing file. With maxBytes of 0 or more, a body that
         is announced or turns out to be longer is a transfer that broke off: nothing past the
         bound is written, and the transfer stops there. */
@@ -42,7 +42,7 @@ namespace velm
         enum class Redirects
         {
             toWebAddresses,  ///< any http or https address
-            keepingHttps     ///< after an https address, https addresses only
+            keepingHttps     ///< from an https address, https addresses only
         };
 
         static std::unique_ptr<juce::URL::DownloadTask> start (const juce::URL& url,

@@ -214,8 +214,8 @@ class ProgramRun:
             environment.pop("TMPDIR", None)
         else:
             environment["TMPDIR"] = self.tmpdir
-        environment.pop("http_proxy", None)
-        environment.pop("HTTP_PROXY", None)
+        for proxy in ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY"):
+            environment.pop(proxy, None)
         environment.pop("all_proxy", None)
         environment.pop("ALL_PROXY", None)
 
@@ -848,6 +848,9 @@ def trusted_certificate(test):
         skip_test(test, "a mount namespace for the program's trusted certificates needs root")
     if not os.path.isfile(CA_BUNDLE):
         skip_test(test, "there is no bundle of trusted certificates at " + CA_BUNDLE)
+    probe = subprocess.run(["unshare", "--mount", "true"], capture_output=True, text=True, timeout=20)
+    if probe.returncode != 0:
+        skip_test(test, "no mount namespace can be made here: " + (probe.stderr.strip() or "unshare failed"))
 
     folder = tempfile.mkdtemp(prefix="velm-e2e-tls-")
     test.addCleanup(shutil.rmtree, folder, True)
