@@ -37,7 +37,9 @@ void MainComponent::startNextFile()
 
 void MainComponent::startFileDownload (int index)
 {
-    if ((unsigned int) index >= (unsigned int) files.size())
+    // A run that is ending asks for nothing more: a request can take the whole download timeout
+    // to be answered.
+    if ((unsigned int) index >= (unsigned int) files.size() || isEnding())
         return;
 
     auto* entry = files[index];
@@ -67,7 +69,12 @@ void MainComponent::startFileDownload (int index)
         // Bounded by the record's size: an answer without a length matches a size of -1, and
         // its body must not then fill the disk.
         auto task = velm::DownloadTask::start (*currentFileUrlObject, juce::File (entry->localFile), this,
-                                               velm::defaultDownloadTimeoutMs, velm::bytesAllowed (entry->filesize));
+                                               velm::defaultDownloadTimeoutMs, velm::bytesAllowed (entry->filesize),
+                                               velm::DownloadTask::Redirects::toWebAddresses,
+                                               [this] { return isEnding(); });
+
+        if (task == nullptr && isEnding())
+            return;
 
         if (task == nullptr)
         {

@@ -11,8 +11,9 @@ MainComponent::MainComponent (const juce::var& config)
 
 MainComponent::~MainComponent()
 {
-    // First of all, so that a worker that is reading a file to its digest lets go of it at once:
-    // what is left of a file of gigabytes would hold the close for seconds.
+    // First of all, so that a worker that is reading a file to its digest, or waiting for the
+    // answer to a file's request, lets go at once: what is left of a file of gigabytes, or of a
+    // server's time to answer, would hold the close for seconds.
     ending.store (true, std::memory_order_release);
 
     // The tasks go first: each deletion cancels its transfer and waits for its worker, which for

@@ -123,8 +123,8 @@ private:
 
     void setState (DownloaderState newState) noexcept  { state.store (newState, std::memory_order_release); }
 
-    /** True once the component is being destroyed: the workers then start nothing new and stop
-        the digest that they are working out. */
+    /** True once the component is being destroyed: the workers then ask for nothing more, give
+        up waiting for the answer to a request, and stop the digest that they are working out. */
     bool isEnding() const noexcept  { return ending.load (std::memory_order_acquire); }
 
     //==============================================================================

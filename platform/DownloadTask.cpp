@@ -58,6 +58,9 @@ namespace velm
         // The maximum number of redirects that the framework's own requests follow.
         constexpr long maxRedirects = 5;
 
+        /** The longest wait for the response headers between two looks at whether to stop. */
+        constexpr int headerPollMs = 100;
+
         /** Whether the address is an https one, read by libcurl's own parser in the way that it
             reads the address that it is given (a missing scheme guessed from the host name). */
         bool isHttpsAddress (const std::string& address)
@@ -342,7 +345,8 @@ namespace velm
                                                                  juce::URL::DownloadTaskListener* listener,
                                                                  int timeoutMs,
                                                                  juce::int64 maxBytes,
-                                                                 Redirects redirects)
+                                                                 Redirects redirects,
+                                                                 const std::function<bool()>& shouldStop)
     {
         const auto fd = createFreshFile (target);
 
@@ -355,7 +359,12 @@ namespace velm
             return nullptr;
 
         while (! transfer->headersComplete && ! transfer->paused && ! transfer->done)
-            transfer->step (1000);
+        {
+            if (shouldStop != nullptr && shouldStop())
+                return nullptr;
+
+            transfer->step (headerPollMs);
+        }
 
         // No status line at all means that nothing answered, and so does a redirect whose target
         // never did.

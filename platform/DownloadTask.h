@@ -2,6 +2,7 @@
 
 #include <juce_core/juce_core.h>
 
+#include <functional>
 #include <memory>
 
 namespace velm
@@ -17,7 +18,8 @@ namespace velm
           GET request is sent (redirects followed) and the response headers are read. No task is
           returned, and no callback ever comes, when the target cannot be created or no response
           arrives: also when a redirect leads to an address that does not answer, or to one that
-          it may not lead to. After too many redirects, the last redirect is the answer.
+          it may not lead to. After too many redirects, the last redirect is the answer. Nor is
+          a task returned once shouldStop, asked while the headers are awaited, says so.
         - The task's status code (0 when none was read) and announced length (-1 when none) are
           fixed from then on.
         - The worker reads the body in blocks of at most 32768 bytes, calls progress() before each
@@ -50,7 +52,8 @@ namespace velm
                                                               juce::URL::DownloadTaskListener* listener,
                                                               int timeoutMs = defaultDownloadTimeoutMs,
                                                               juce::int64 maxBytes = unbounded,
-                                                              Redirects redirects = Redirects::toWebAddresses);
+                                                              Redirects redirects = Redirects::toWebAddresses,
+                                                              const std::function<bool()>& shouldStop = {});
 
         ~DownloadTask() override;
 

@@ -313,29 +313,40 @@ class FaultRunTests(E2ETestCase):
         self.assertEqual(server.requests_for("/faults/files/big.bin"), 1)
 
 
-    def test_closing_the_window_while_a_large_present_file_is_checked(self):
-        name, size = "huge.bin", 6 * 1024 ** 3
+    def test_closing_the_window_while_the_run_waits(self):
+        """A close ends the program at once while a file present on disk is checked and while the
+        first file's request waits for its answer: what is left of either would take seconds."""
+        name, size = "huge.bin", 32 * 1024 ** 3
+        file_path = "/faults/files/" + name
         manifest = {"files": [{"url": self.base_url() + name, "filename": name, "filesize": size,
                                "checksum_sha256": "0" * 64, "run_after_download": True}]}
-        server = h.ScriptedServer(self, self.product.port, {self.product.manifest_path: h.serve_json(manifest)})
 
         def plant(run):
-            # Sparse: read as fast as a disk of its own could deliver it, and taking no room.
+            # Sparse: read as fast as the system can hand out zeros, and taking no room.
             os.mkdir(run.product_folder)
             with open(os.path.join(run.product_folder, name), "wb") as f:
                 f.truncate(size)
-        run, main = self.start_default_run(self.product, before_start=plant)
-        target = os.path.join(run.product_folder, name)
-        h.wait_until(lambda: target in h.open_files(run), 10, "the check of the present file to begin")
-        time.sleep(h.SETTLE)
 
-        closed_at = time.monotonic()
-        close(main)
-        self.assert_ends(run, 0, timeout=30)
-        # Reading the rest of the file takes seconds; the sanitizers slow the way out.
-        self.assertLess(time.monotonic() - closed_at, 3.0 if h.SANITIZER else 1.0)
-        self.assertEqual(run.opened(settle=0.3), [])
-        self.assertEqual(server.log, [(self.product.manifest_path, "web_installer_version=1")])
+        # (what the run waits for, what the program was found doing, what was planted)
+        cases = [("the check of a present file",
+                  lambda run, server: os.path.join(run.product_folder, name) in h.open_files(run), plant),
+                 ("the answer to the file's request",
+                  lambda run, server: server.requests_for(file_path) == 1, None)]
+        for waiting_for, busy, before_start in cases:
+            with self.case(waiting_for=waiting_for):
+                server = h.ScriptedServer(self, self.product.port, {self.product.manifest_path: h.serve_json(manifest),
+                                                                    file_path: h.hold_without_answer()})
+                run, main = self.start_default_run(self.product, before_start=before_start)
+                h.wait_until(lambda: busy(run, server), 10, waiting_for + " to begin")
+                time.sleep(h.SETTLE)
+
+                closed_at = time.monotonic()
+                close(main)
+                self.assert_ends(run, 0, timeout=40)
+                # The sanitizers slow the way out.
+                self.assertLess(time.monotonic() - closed_at, 3.0 if h.SANITIZER else 1.0)
+                self.assertEqual(run.opened(settle=0.3), [])
+                self.assertEqual(server.requests_for(file_path), 0 if before_start else 1)
 
 
 class PrivateTemporaryFolderTests(E2ETestCase):
