@@ -28,7 +28,9 @@ bool MainComponent::prepareDownloadFolder()
     downloadBaseFolder = juce::File (downloadBaseFolder.getFullPathName() + juce::File::getSeparatorString() + productName);
     const auto baseFolderName = downloadBaseFolder.getParentDirectory().getFileName();
 
-    if (! downloadBaseFolder.exists())
+    // A link in its place is looked at below, never created through: the system may refuse to
+    // follow a link of another user's, and so not see it at all.
+    if (! downloadBaseFolder.exists() && ! downloadBaseFolder.isSymbolicLink())
     {
         const auto result = downloadBaseFolder.createDirectory();
 

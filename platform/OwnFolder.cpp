@@ -42,7 +42,8 @@ namespace velm
 
     bool isUsersOwnFolder (const juce::File& folder)
     {
-        auto path = folder.getFullPathName().toStdString();
+        const auto original = folder.getFullPathName().toStdString();
+        auto path = original;
         const auto user = ::geteuid();
 
         for (int links = 0; ! path.empty() && links <= maxLinksFollowed; ++links)
@@ -53,10 +54,20 @@ namespace velm
                 return false;
 
             if (S_ISDIR (info.st_mode))
-                return info.st_uid == user;
+            {
+                // The folder that the system itself reaches at the path must be this one: it may
+                // refuse to follow a link that the walk accepted (a link of root's in a folder
+                // that all may write in, say), or go another way through links inside a target.
+                struct stat reached {};
 
-            // Whoever owns a link decides where it points, now and later: only this user and
-            // root may.
+                return info.st_uid == user
+                    && ::stat (original.c_str(), &reached) == 0
+                    && reached.st_dev == info.st_dev
+                    && reached.st_ino == info.st_ino;
+            }
+
+            // The link's owner chose where it points, and could point it elsewhere: only this
+            // user and root are trusted to.
             if (! S_ISLNK (info.st_mode) || (info.st_uid != user && info.st_uid != 0))
                 return false;
 

@@ -11,7 +11,7 @@ namespace velm
         Anything else at the path is no folder of the user's: a folder of another user's, a link
         that another user made (whatever it points at), a link to another user's folder, a file,
         or nothing at all. In a folder that every user may write in, another user can put any of
-        these in place before the program looks; only the user's own folder keeps them from
-        reading or replacing what is written there. */
+        these in place before the program looks, and then replace what is written there. The
+        folder's mode is the user's own choice, and is not looked at. */
     bool isUsersOwnFolder (const juce::File& folder);
 }

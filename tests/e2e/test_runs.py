@@ -470,6 +470,9 @@ class ProductFolderOwnerTests(E2ETestCase):
                     os.chown(path, nobody.pw_uid, nobody.pw_gid)
 
                 def plant(run, kind=kind, owner=owner, own=own):
+                    # As /tmp is: root's, which the system's protection of links in such folders
+                    # asks of a link of root's that another user follows.
+                    os.chown(run.folder, 0, 0)
                     os.chmod(run.folder, 0o1777)
                     if kind == "folder":
                         os.mkdir(run.product_folder)
