@@ -10,8 +10,8 @@ namespace velm
         if (data == nullptr || numBytes == 0 || numBytes > (size_t) std::numeric_limits<int>::max())
             return {};
 
-        // Past the mark, the framework reads the first byte of the text before it compares its
-        // position with the end: with nothing after the mark, that byte is not the caller's.
+        // Past the mark, the framework looks at the first byte of the text to see whether the
+        // text is empty: with nothing after the mark, that byte is not the caller's.
         if (numBytes == 3 && juce::CharPointer_UTF8::isByteOrderMark (data))
             return {};
 
