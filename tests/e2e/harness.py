@@ -7,6 +7,7 @@ every server stops with it.
 
 import collections
 import contextlib
+import errno
 import fcntl
 import hashlib
 import http.server
@@ -556,13 +557,31 @@ def port_is_free(port):
             return False
 
 
+# Ports that tests take for themselves lie below the system's range for ephemeral ports, in which
+# the products' fixed ports lie too, as do the ports that other tests' servers are given by the
+# system: a port taken there could be the one that a product's server is about to need.
+OWN_PORTS = range(20000, 32768)
+
+
+def own_port(bind):
+    """bind(port) for a random free port of OWN_PORTS: whatever it returns, once it binds without
+    finding the port in use. The bind itself is what takes the port, so no other process can take
+    it in between."""
+    for _ in range(200):
+        try:
+            return bind(random.choice(OWN_PORTS))
+        except OSError as error:
+            if error.errno != errno.EADDRINUSE:
+                raise
+    raise RuntimeError("no free port in %d-%d" % (OWN_PORTS.start, OWN_PORTS.stop - 1))
+
+
 def unanswered_port(test):
     """A port of 127.0.0.1 where nothing listens, and nothing will while the test lasts: a socket
     of the test's holds it, bound but never listening, so that a connection to it is refused."""
     holder = socket.socket()
     test.addCleanup(holder.close)
-    holder.bind(("127.0.0.1", 0))
-    return holder.getsockname()[1]
+    return own_port(lambda port: holder.bind(("127.0.0.1", port)) or port)
 
 
 def port_answers(port):
@@ -652,7 +671,8 @@ class ScriptedServer:
     (from 1) for that path; each request's path and query are recorded. A handler that holds a
     transfer open waits on server.release, which the server sets when it stops. request_headers
     holds (path, {header: value}) of each request, in the order they came. Port 0 takes a free
-    port, then in self.port; with tls (an ssl.SSLContext for a server) it speaks https."""
+    port of its own (see own_port), then in self.port; with tls (an ssl.SSLContext for a server)
+    it speaks https."""
 
     def __init__(self, test, port, routes, tls=None):
         self.port, self.routes = port, routes
@@ -695,9 +715,11 @@ class ScriptedServer:
             def log_message(self, *args):
                 pass
 
-        if port != 0:
+        if port == 0:
+            self.httpd = own_port(lambda p: http.server.ThreadingHTTPServer(("127.0.0.1", p), Handler))
+        else:
             wait_until(lambda: port_is_free(port), 10, "port %d to be free" % port)
-        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+            self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
         self.port = self.httpd.server_address[1]
         if tls is not None:
             self.httpd.socket = tls.wrap_socket(self.httpd.socket, server_side=True)
