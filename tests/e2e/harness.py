@@ -670,7 +670,8 @@ class ScriptedServer:
     routes maps a path to a function (server, handler, count) that answers the count-th request
     (from 1) for that path; each request's path and query are recorded. A handler that holds a
     transfer open waits on server.release, which the server sets when it stops. request_headers
-    holds (path, {header: value}) of each request, in the order they came. Port 0 takes a free
+    holds (path, {header: value}) of each request, in the order they came, and connections the
+    number of connections accepted, with a request or without. Port 0 takes a free
     port of its own (see own_port), then in self.port; with tls (an ssl.SSLContext for a server)
     it speaks https."""
 
@@ -679,6 +680,7 @@ class ScriptedServer:
         self.log = []
         self.request_headers = []
         self.counts = collections.Counter()
+        self.connections = 0
         self.release = threading.Event()
         self.lock = threading.Lock()
         outer = self
@@ -715,11 +717,17 @@ class ScriptedServer:
             def log_message(self, *args):
                 pass
 
+        class Server(http.server.ThreadingHTTPServer):
+            def verify_request(self, request, client_address):
+                with outer.lock:
+                    outer.connections += 1
+                return True
+
         if port == 0:
-            self.httpd = own_port(lambda p: http.server.ThreadingHTTPServer(("127.0.0.1", p), Handler))
+            self.httpd = own_port(lambda p: Server(("127.0.0.1", p), Handler))
         else:
             wait_until(lambda: port_is_free(port), 10, "port %d to be free" % port)
-            self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+            self.httpd = Server(("127.0.0.1", port), Handler)
         self.port = self.httpd.server_address[1]
         if tls is not None:
             self.httpd.socket = tls.wrap_socket(self.httpd.socket, server_side=True)
