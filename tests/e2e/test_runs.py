@@ -316,24 +316,25 @@ class FaultRunTests(E2ETestCase):
     def test_closing_the_window_while_the_run_waits(self):
         """A close ends the program at once while a file present on disk is checked and while the
         first file's request waits for its answer: what is left of either would take seconds."""
-        name, size = "huge.bin", 32 * 1024 ** 3
+        name, huge = "huge.bin", 32 * 1024 ** 3
         file_path = "/faults/files/" + name
-        manifest = {"files": [{"url": self.base_url() + name, "filename": name, "filesize": size,
-                               "checksum_sha256": "0" * 64, "run_after_download": True}]}
 
         def plant(run):
             # Sparse: read as fast as the system can hand out zeros, and taking no room.
             os.mkdir(run.product_folder)
             with open(os.path.join(run.product_folder, name), "wb") as f:
-                f.truncate(size)
+                f.truncate(huge)
 
-        # (what the run waits for, what the program was found doing, what was planted)
+        # (what the run waits for, what the program was found doing, the file's size, what was
+        # planted); a file that is asked for must fit on the disk.
         cases = [("the check of a present file",
-                  lambda run, server: os.path.join(run.product_folder, name) in h.open_files(run), plant),
+                  lambda run, server: os.path.join(run.product_folder, name) in h.open_files(run), huge, plant),
                  ("the answer to the file's request",
-                  lambda run, server: server.requests_for(file_path) == 1, None)]
-        for waiting_for, busy, before_start in cases:
+                  lambda run, server: server.requests_for(file_path) == 1, 1024, None)]
+        for waiting_for, busy, size, before_start in cases:
             with self.case(waiting_for=waiting_for):
+                manifest = {"files": [{"url": self.base_url() + name, "filename": name, "filesize": size,
+                                       "checksum_sha256": "0" * 64, "run_after_download": True}]}
                 server = h.ScriptedServer(self, self.product.port, {self.product.manifest_path: h.serve_json(manifest),
                                                                     file_path: h.hold_without_answer()})
                 run, main = self.start_default_run(self.product, before_start=before_start)
