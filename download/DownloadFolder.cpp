@@ -28,8 +28,8 @@ bool MainComponent::prepareDownloadFolder()
     downloadBaseFolder = juce::File (downloadBaseFolder.getFullPathName() + juce::File::getSeparatorString() + productName);
     const auto baseFolderName = downloadBaseFolder.getParentDirectory().getFileName();
 
-    // A link in its place is looked at below, never created through: the system may refuse to
-    // follow a link of another user's, and so not see it at all.
+    // A link in its place that leads nowhere, or that the system refuses to follow (one of
+    // another user's, say), is no folder that could not be made: it is looked at below.
     if (! downloadBaseFolder.exists() && ! downloadBaseFolder.isSymbolicLink())
     {
         const auto result = downloadBaseFolder.createDirectory();

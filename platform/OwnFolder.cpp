@@ -56,8 +56,8 @@ namespace velm
             if (S_ISDIR (info.st_mode))
             {
                 // The folder that the system itself reaches at the path must be this one: it may
-                // refuse to follow a link that the walk accepted (a link of root's in a folder
-                // that all may write in, say), or go another way through links inside a target.
+                // refuse to follow a link that the walk accepted (a link of root's in another
+                // user's folder that all may write in, say), and links may change meanwhile.
                 struct stat reached {};
 
                 return info.st_uid == user
