@@ -74,9 +74,6 @@ void MainComponent::checkExistingFilesAndStart()
     for (int i = 0; i < files.size() && ! isEnding(); ++i)
         verifyFile (i);
 
-    if (isEnding())
-        return;
-
     // Both counts lie between 0 and the 64-bit maximum, so the need cannot overflow.
     const auto bytesDone = velm::sumOfDownloadedBytes (files);
 

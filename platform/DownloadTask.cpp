@@ -85,8 +85,7 @@ namespace velm
         only the task's worker does. */
     struct DownloadTask::Transfer
     {
-        Transfer (int fileDescriptor, Redirects allowedRedirects)
-            : fd (fileDescriptor), redirects (allowedRedirects)  {}
+        Transfer (int fileDescriptor) : fd (fileDescriptor)  {}
 
         ~Transfer()
         {
@@ -115,7 +114,7 @@ namespace velm
             multi = nullptr;
         }
 
-        bool open (const juce::String& address, int timeoutMs)
+        bool open (const juce::String& address, int timeoutMs, Redirects redirects)
         {
             static std::once_flag initialised;
             std::call_once (initialised, [] { curl_global_init (CURL_GLOBAL_DEFAULT); });
@@ -159,11 +158,10 @@ namespace velm
 
             // Asked with libcurl's own view of each request, just before it is sent: whatever
             // the reading of the address above made of it, no plain request follows an https
-            // one. Where https must be kept, a libcurl that cannot ask is not used at all.
-            const bool asks = curl_easy_setopt (easy, CURLOPT_PREREQFUNCTION, &Transfer::onRequestReady) == CURLE_OK
-                           && curl_easy_setopt (easy, CURLOPT_PREREQDATA, this) == CURLE_OK;
-
-            if (! asks && redirects == Redirects::keepingHttps)
+            // one. A libcurl that cannot ask is not used at all.
+            if (redirects == Redirects::keepingHttps
+                 && (curl_easy_setopt (easy, CURLOPT_PREREQFUNCTION, &Transfer::keepHttps) != CURLE_OK
+                      || curl_easy_setopt (easy, CURLOPT_PREREQDATA, this) != CURLE_OK))
                 return false;
 
             return curl_multi_add_handle (multi, easy) == CURLM_OK;
@@ -255,27 +253,24 @@ namespace velm
             return numBytes;
         }
 
-        /** Called for every request of a redirect chain, before it is sent. */
-        static int onRequestReady (void* user, char*, char*, int, int)
+        /** Called for every request of a redirect chain, before it is sent (the first request
+            is the one that no redirect has led to yet, also when libcurl tries it again). */
+        static int keepHttps (void* user, char*, char*, int, int)
         {
             auto& self = *static_cast<Transfer*> (user);
             char* scheme = nullptr;
             curl_easy_getinfo (self.easy, CURLINFO_SCHEME, &scheme);
             const bool https = scheme != nullptr && strcasecmp (scheme, "https") == 0;
 
-            if (! self.requestMade)
+            if (self.redirectsFollowed() == 0)
             {
-                self.requestMade = true;
                 self.startedOverHttps = https;
                 return CURL_PREREQFUNC_OK;
             }
 
             // Anyone on the path of a plain request could answer it in place of the server that
             // was asked over https.
-            if (self.redirects == Redirects::keepingHttps && self.startedOverHttps && ! https)
-                return CURL_PREREQFUNC_ABORT;
-
-            return CURL_PREREQFUNC_OK;
+            return self.startedOverHttps && ! https ? CURL_PREREQFUNC_ABORT : CURL_PREREQFUNC_OK;
         }
 
         long redirectsFollowed() const
@@ -324,7 +319,6 @@ namespace velm
         }
 
         int fd;
-        const Redirects redirects;
         int stallLimitMs = defaultDownloadTimeoutMs;
         juce::uint32 lastArrivalMs = juce::Time::getMillisecondCounter();
         CURL* easy = nullptr;
@@ -333,7 +327,7 @@ namespace velm
         std::atomic<bool> cancelled { false };
         std::mutex handleLock;
         bool responseHasLocation = false, headersComplete = false, paused = false, done = false, writeFailed = false,
-             tooLong = false, requestMade = false, startedOverHttps = false;
+             tooLong = false, startedOverHttps = false;
         long redirectsAnswered = 0;  // redirects followed when the last response began
         CURLcode result = CURLE_OK;
         DownloadTask* owner = nullptr;
@@ -353,9 +347,9 @@ namespace velm
         if (fd < 0)
             return nullptr;
 
-        auto transfer = std::make_unique<Transfer> (fd, redirects);
+        auto transfer = std::make_unique<Transfer> (fd);
 
-        if (! transfer->open (url.toString (true), timeoutMs))
+        if (! transfer->open (url.toString (true), timeoutMs, redirects))
             return nullptr;
 
         while (! transfer->headersComplete && ! transfer->paused && ! transfer->done)
