@@ -2,8 +2,12 @@
 
 #include "app/Configuration.h"
 #include "app/MainWindow.h"
+#include "platform/Display.h"
 #include "platform/EmbeddedText.h"
 #include "platform/MessageBoxes.h"
+
+#include <cstdio>
+#include <cstdlib>
 
 velmDownloaderApplication::velmDownloaderApplication()
 {
@@ -49,6 +53,19 @@ bool velmDownloaderApplication::moreThanOneInstanceAllowed()
 
 bool velmDownloaderApplication::initialiseApp()
 {
+    // Without a display nothing can be shown, not even the box of a bad configuration: the
+    // framework's windows would read through the display it lacks. Checked before the lock, so
+    // that such a start makes no folder or file at all.
+    if (! velm::hasDisplay())
+    {
+        const auto line = juce::File::getSpecialLocation (juce::File::currentExecutableFile).getFileName()
+                        + ": " + velm::describeMissingDisplay (std::getenv ("DISPLAY")) + "\n";
+        std::fwrite (line.toRawUTF8(), 1, line.getNumBytesAsUTF8(), stderr);
+        std::fflush (stderr);
+        setApplicationReturnValue (1);
+        return false;
+    }
+
     instanceLock = std::make_unique<velm::InstanceLock> (getApplicationName());
 
     // Another copy of this user's runs: returning false ends this one before any message loop

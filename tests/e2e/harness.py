@@ -207,8 +207,13 @@ class ProgramRun:
             f.write(FAKE_OPENER % interpreter)
         os.chmod(fake, stat.S_IRWXU)
 
+        # A variable given as None is not set for the program.
         environment = dict(os.environ)
-        environment.update(env or {})
+        for name, value in (env or {}).items():
+            if value is None:
+                environment.pop(name, None)
+            else:
+                environment[name] = value
         environment["PATH"] = bin_dir + os.pathsep + environment.get("PATH", "")
         environment["VELM_E2E_OPEN_LOG"] = self.open_log
         if self.tmpdir is None:
@@ -582,6 +587,38 @@ def unanswered_port(test):
     holder = socket.socket()
     test.addCleanup(holder.close)
     return own_port(lambda port: holder.bind(("127.0.0.1", port)) or port)
+
+
+def display_answers(number):
+    """Whether an X server takes connections as display :number, at its socket in /tmp/.X11-unix
+    or at the abstract socket of that name, where Xlib looks for it."""
+    for address in ("/tmp/.X11-unix/X%d" % number, "\0/tmp/.X11-unix/X%d" % number):
+        with socket.socket(socket.AF_UNIX) as s:
+            try:
+                s.connect(address)
+                return True
+            except OSError:
+                pass
+    return False
+
+
+def unanswered_display(test):
+    """The number of a display where no X server listens, and none will start while the test
+    lasts: the test holds the display's lock file, which an X server takes for itself before it
+    starts, and which xvfb-run looks for when it picks a number."""
+    for _ in range(200):
+        number = random.randint(1000, 30000)
+        lock = "/tmp/.X%d-lock" % number
+        try:
+            fd = os.open(lock, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o444)
+        except FileExistsError:
+            continue
+        with os.fdopen(fd, "w") as f:
+            f.write("%10d\n" % os.getpid())
+        test.addCleanup(os.unlink, lock)
+        if not display_answers(number):
+            return number
+    raise RuntimeError("no display number without a server of its own could be had")
 
 
 def port_answers(port):

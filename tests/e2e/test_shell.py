@@ -302,5 +302,38 @@ class BadConfigurationTests(E2ETestCase):
         self.assert_ends(first, 0, timeout=5)
 
 
+class NoDisplayTests(E2ETestCase):
+    """Started where no X display can be opened, the program says so and ends, whatever its
+    configuration: it shows, asks for, makes and opens nothing."""
+
+    def test_no_display_ends_with_a_line_that_names_it(self):
+        served = h.product("headless")
+        server = h.ScriptedServer(self, served.port, {served.manifest_path: h.serve_json({"files": []})})
+        nowhere = ":%d" % h.unanswered_display(self)
+        # (product, DISPLAY, what the line says of it); the framework tries ":0.0" in place of a
+        # DISPLAY that is not set.
+        cases = [("headless", None, "DISPLAY is not set"), ("headless", nowhere, 'DISPLAY is "%s"' % nowhere),
+                 ("missing", nowhere, 'DISPLAY is "%s"' % nowhere)]
+        for key, display, said in cases:
+            with self.case(product=key, display=display):
+                if display is None and h.display_answers(0):
+                    h.skip_test(self, "display :0 answers here, which the framework opens when DISPLAY is not set")
+                # Where the single-instance lock would go.
+                runtime = tempfile.mkdtemp(prefix="velm-e2e-runtime-")
+                self.addCleanup(shutil.rmtree, runtime, True)
+                run = self.start(key, env={"DISPLAY": display, "XDG_RUNTIME_DIR": runtime})
+                self.assertEqual(run.wait_exit(5.0), 1)
+                with open(run.stderr_path, "rb") as f:
+                    lines = f.read().decode().splitlines()
+                self.assertEqual(len(lines), 1, lines)
+                self.assertIn("no X display could be opened", lines[0])
+                self.assertIn(said, lines[0])
+                self.assertEqual(os.listdir(run.folder), [os.path.basename(run.exe)])
+                self.assertEqual(os.listdir(run.tmpdir), [])
+                self.assertEqual(os.listdir(runtime), [])
+                self.assertEqual(run.opened(), [])
+        self.assertEqual(server.log, [])
+
+
 if __name__ == "__main__":
     unittest.main()

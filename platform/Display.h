@@ -1,0 +1,16 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+namespace velm
+{
+    /** Whether the framework has a display to put windows on. On this platform that is an X
+        display, which the framework opens from DISPLAY (":0.0" when it is not set or empty) the
+        first time it is asked; where it could open none, its windows and boxes read through the
+        missing display and crash. Call it on the message thread. */
+    bool hasDisplay();
+
+    /** The one line that says that no X display could be opened, and which one was tried:
+        DISPLAY's value, quoted and with any control character escaped, or that it is not set. */
+    juce::String describeMissingDisplay (const char* displayVariable);
+}
