@@ -5,9 +5,10 @@
 namespace velm
 {
     /** Whether the framework has a display to put windows on. On this platform that is an X
-        display, which the framework opens from DISPLAY (":0.0" when it is not set or empty) the
-        first time it is asked; where it could open none, its windows and boxes read through the
-        missing display and crash. Call it on the message thread. */
+        display, which the framework opens from DISPLAY (":0.0" when it is not set or empty) when
+        its desktop is first made; where it could open none, its windows and boxes read through
+        the missing display and crash. Call it on the message thread, before anything asks for
+        the framework's desktop. */
     bool hasDisplay();
 
     /** The one line that says that no X display could be opened, and which one was tried:
