@@ -16,7 +16,11 @@ MainComponent::~MainComponent()
     // server's time to answer, would hold the close for seconds.
     ending.store (true, std::memory_order_release);
 
-    // The tasks go first: each deletion cancels its transfer and waits for its worker, which for
+    // The manifest's request goes first, since it may still store a task: once it is ending, it
+    // gives up waiting for its answer within a fraction of a second.
+    manifestRequest.reset();
+
+    // The tasks go next: each deletion cancels its transfer and waits for its worker, which for
     // the manifest may still be checking files or starting the first one. Only then may the
     // records and widgets that the workers use be destroyed. The tasks are taken out under the
     // lock, which a worker may be waiting for, and deleted outside it.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "download/FileEntry.h"
+#include "download/RequestWorker.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -39,9 +40,10 @@ struct PendingError
 /** The window's content: owns one whole download run, from the download-location question to
     the launch of the file that the release marks to be run.
 
-    Threads: the message thread runs the dialogs and every timer; each download task runs its
-    own worker, on which progress() and finished() arrive and, for the manifest, everything up
-    to the first file's request. The workers publish what they did through the run's state, the
+    Threads: the message thread runs the dialogs and every timer; the manifest's request is made,
+    and its answer awaited, on a worker of its own; each download task runs its own worker, on
+    which progress() and finished() arrive and, for the manifest, everything up to the first
+    file's request. The workers publish what they did through the run's state, the
     records' states and the counters, which are atomics: texts are written first and the state
     that announces them is stored last with release ordering; the timers load the state with
     acquire ordering before they read the texts. */
@@ -91,6 +93,7 @@ private:
 
     // Manifest
     void startManifestDownload();
+    void requestManifest (const juce::URL& requestUrl);
     void parseManifest();
     void recordManifestError (const juce::String& title, const juce::String& message);
 
@@ -166,6 +169,9 @@ private:
     juce::CriticalSection taskLock;
     std::unique_ptr<juce::URL::DownloadTask> manifestTask;
     juce::OwnedArray<juce::URL::DownloadTask> fileTasks;
+
+    // Makes the manifest's request and waits for its answer; its job stores manifestTask.
+    std::unique_ptr<velm::RequestWorker> manifestRequest;
 
     juce::OwnedArray<FileEntry> files;
     std::atomic<DownloaderState> state { DownloaderState::idle };

@@ -1,6 +1,7 @@
 #include "download/MainComponent.h"
 
 #include "download/ManifestReading.h"
+#include "download/RequestWorker.h"
 #include "download/SupportAddress.h"
 #include "json/BoundedJson.h"
 #include "json/TextDecoding.h"
@@ -89,7 +90,19 @@ void MainComponent::startManifestDownload()
         return;
     }
 
+    // The request waits for its answer (a name lookup, a connection, the headers) on a worker of
+    // its own: on the message thread it would hold every window event meanwhile, a close
+    // included, for as long as a server or a name server keeps it waiting.
+    manifestRequest = std::make_unique<velm::RequestWorker> ("Manifest request", [this, requestUrl]
+    {
+        requestManifest (requestUrl);
+    });
+}
+
+void MainComponent::requestManifest (const juce::URL& requestUrl)
+{
     std::unique_ptr<juce::URL::DownloadTask> previous;
+    bool answered;
 
     {
         const juce::ScopedLock sl (taskLock);
@@ -99,18 +112,17 @@ void MainComponent::startManifestDownload()
         // no such rule, since each must match the digest that the manifest gave.
         manifestTask = velm::DownloadTask::start (requestUrl, manifestFile, this,
                                                   velm::defaultDownloadTimeoutMs, velm::maxManifestBytes,
-                                                  velm::DownloadTask::Redirects::keepingHttps);
+                                                  velm::DownloadTask::Redirects::keepingHttps,
+                                                  [this] { return isEnding(); });
+        answered = manifestTask != nullptr;
     }
 
     previous.reset();
 
-    if (manifestTask == nullptr)
-    {
-        // Nothing answered: the run cannot go on, so it ends in a box instead of waiting forever
-        // on "initializing ...".
-        stopTimer (stateTimerId);
-        showErrorDialog ("Connection Error ", "Could not connect to server", true);
-    }
+    // Nothing answered: the run cannot go on, so it ends in a box instead of waiting forever on
+    // "initializing ...". A run that is ending has given up waiting, and shows nothing.
+    if (! answered && ! isEnding())
+        recordFatalError ("Connection Error ", "Could not connect to server");
 }
 
 bool MainComponent::isManifestTask (juce::URL::DownloadTask* task)

@@ -131,6 +131,11 @@ namespace velm
             url = address.toStdString();
             curl_easy_setopt (easy, CURLOPT_URL, url.c_str());
             curl_easy_setopt (easy, CURLOPT_NOSIGNAL, 1L);
+
+            // A transfer that is dropped while its host name is looked up leaves the lookup's
+            // thread behind instead of waiting for it: a name server that never answers would
+            // otherwise hold a close for as long as the system's resolver keeps trying.
+            curl_easy_setopt (easy, CURLOPT_QUICK_EXIT, 1L);
             curl_easy_setopt (easy, CURLOPT_FOLLOWLOCATION, 1L);
             curl_easy_setopt (easy, CURLOPT_MAXREDIRS, maxRedirects);
             // An https address that must keep to https never even connects to a plain one.

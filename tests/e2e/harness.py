@@ -901,27 +901,36 @@ def redirect_to(location, status=302):
     return route
 
 
+def mount_namespace_prefix(test, purpose, binds):
+    """The command prefix that runs the program in a mount namespace of its own where each file
+    of binds, (source, target), is mounted over its target: nothing changes on the machine, and
+    the namespace ends with the program. The test is skipped, with the reason printed, where this
+    process may not make one (it needs root)."""
+    if os.geteuid() != 0:
+        skip_test(test, "a mount namespace for %s needs root" % purpose)
+    probe = subprocess.run(["unshare", "--mount", "true"], capture_output=True, text=True, timeout=20)
+    if probe.returncode != 0:
+        skip_test(test, "no mount namespace can be made here: " + (probe.stderr.strip() or "unshare failed"))
+    mounts = " && ".join('mount --bind "$%d" "$%d"' % (2 * i + 1, 2 * i + 2) for i in range(len(binds)))
+    return ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+            '%s && shift %d && exec "$@"' % (mounts, 2 * len(binds)), "sh",
+            *(path for bind in binds for path in bind)]
+
+
 # Where the system's libcurl finds the certificates that it trusts (curl-config --ca).
 CA_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
 
 
 def trusted_certificate(test):
     """A certificate for 127.0.0.1 that the program trusts, and nothing else does: the server's
-    ssl.SSLContext, and the command prefix that runs the program in a mount namespace of its own
-    where the system's bundle of trusted certificates holds this one alone. Nothing changes on
-    the machine, and the namespace ends with the program. The test is skipped, with the reason
-    printed, where this process may not make one (it needs root)."""
-    if os.geteuid() != 0:
-        skip_test(test, "a mount namespace for the program's trusted certificates needs root")
+    ssl.SSLContext, and the command prefix that runs the program where the system's bundle of
+    trusted certificates holds this one alone."""
     if not os.path.isfile(CA_BUNDLE):
         skip_test(test, "there is no bundle of trusted certificates at " + CA_BUNDLE)
-    probe = subprocess.run(["unshare", "--mount", "true"], capture_output=True, text=True, timeout=20)
-    if probe.returncode != 0:
-        skip_test(test, "no mount namespace can be made here: " + (probe.stderr.strip() or "unshare failed"))
-
     folder = tempfile.mkdtemp(prefix="velm-e2e-tls-")
     test.addCleanup(shutil.rmtree, folder, True)
     key, cert = os.path.join(folder, "key.pem"), os.path.join(folder, "cert.pem")
+    prefix = mount_namespace_prefix(test, "the program's trusted certificates", [(cert, CA_BUNDLE)])
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                     "-keyout", key, "-out", cert, "-subj", "/CN=velm-e2e %s" % os.path.basename(folder),
                     "-addext", "subjectAltName=IP:127.0.0.1"],
@@ -929,9 +938,76 @@ def trusted_certificate(test):
 
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
-    prefix = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-              'mount --bind "$0" "$1" && shift && exec "$@"', cert, CA_BUNDLE]
     return context, prefix
+
+
+class SilentNameServer:
+    """A name server of the test's own on port 53 of an address in 127.0.0.0/8 that the bind
+    takes for it: it takes every query and never answers one. With listening=False nothing
+    listens there: the socket that holds the address is connected to a peer that never sends,
+    so the system refuses every query to it. names holds the name of each query, in order."""
+
+    def __init__(self, test, listening=True):
+        self.names = []
+        self.lock = threading.Lock()
+        self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        test.addCleanup(self.socket.close)
+        for _ in range(200):
+            self.address = "127.%d.%d.%d" % (random.randint(1, 254), random.randint(0, 255), random.randint(1, 254))
+            try:
+                self.socket.bind((self.address, 53))
+                break
+            except OSError as error:
+                if error.errno == errno.EACCES:
+                    skip_test(test, "a name server on port 53 needs root")
+                if error.errno != errno.EADDRINUSE:
+                    raise
+        else:
+            skip_test(test, "port 53 is taken on every address tried: a name server of the machine's holds it")
+        if not listening:
+            self.socket.connect((self.address, 1))
+            return
+        self.socket.settimeout(0.1)
+        self.stopped = threading.Event()
+        thread = threading.Thread(target=self._take_queries, daemon=True)
+        thread.start()
+        test.addCleanup(thread.join, 5)
+        test.addCleanup(self.stopped.set)
+
+    def _take_queries(self):
+        while not self.stopped.is_set():
+            try:
+                query = self.socket.recv(4096)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            labels, at = [], 12  # the question follows the 12-byte header
+            while at < len(query) and query[at] != 0:
+                labels.append(query[at + 1:at + 1 + query[at]].decode("ascii", "replace"))
+                at += 1 + query[at]
+            with self.lock:
+                self.names.append(".".join(labels))
+
+    def asked_for(self, name):
+        with self.lock:
+            return name in self.names
+
+
+def resolver_prefix(test, name_server, hosts=()):
+    """The command prefix that runs the program where the system looks names up in a hosts file
+    of hosts, pairs (address, name), and then asks name_server alone, giving it glibc's usual
+    10 s a try, twice."""
+    folder = tempfile.mkdtemp(prefix="velm-e2e-resolver-")
+    test.addCleanup(shutil.rmtree, folder, True)
+    files = {"resolv.conf": "nameserver %s\noptions timeout:10 attempts:2\n" % name_server.address,
+             "hosts": "127.0.0.1 localhost\n" + "".join("%s %s\n" % pair for pair in hosts),
+             "nsswitch.conf": "hosts: files dns\n"}
+    for name, text in files.items():
+        with open(os.path.join(folder, name), "w") as f:
+            f.write(text)
+    return mount_namespace_prefix(test, "the program's name server",
+                                  [(os.path.join(folder, name), "/etc/" + name) for name in files])
 
 
 #==================================================================================================

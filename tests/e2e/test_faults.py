@@ -522,5 +522,46 @@ class SecureManifestTests(FaultCase):
                 self.assert_only_product_folder_and_manifest_copy_written(w, files)
 
 
+class NameLookupTests(FaultCase):
+    """Host names looked up while the product's name server takes a query and never answers,
+    or refuses it: the program runs where the system asks that server alone."""
+
+    key = "lookups"
+    manifest_host = "velm-manifest.example"
+    file_host = "velm-files.example"
+
+    def test_lookups_that_get_no_answer(self):
+        files = self.release(seed=40)
+        file_base = "http://%s:%d/%s/files/" % (self.file_host, self.product.port, self.key)
+        # (the name that is looked up last, whether the name server listens, whether the
+        # manifest's name is in the hosts file)
+        cases = [("manifest", True, False), ("first file", True, True), ("manifest", False, False)]
+        for looked_up, listening, manifest_known in cases:
+            with self.case(looked_up=looked_up, listening=listening):
+                name_server = h.SilentNameServer(self, listening)
+                hosts = [("127.0.0.1", self.manifest_host)] if manifest_known else []
+                server, _ = self.serve(files, manifest=h.manifest_for(files, file_base))
+                w = self.start_watched(command_prefix=h.resolver_prefix(self, name_server, hosts))
+                if not listening:
+                    # A refused query is a lookup that failed at once: a request that could not
+                    # connect.
+                    self.assert_one_box(w, "Connection Error ", "lookup-refused", timeout=5.0)
+                    self.assertEqual(server.log, [])
+                    self.assertFalse(os.path.exists(w.run.product_folder))
+                    continue
+                name = self.manifest_host if looked_up == "manifest" else self.file_host
+                w.windows.wait_until(lambda: name_server.asked_for(name), 10, "the query for " + name)
+
+                closed_at = time.monotonic()
+                h.close(w.main, w.windows)
+                # Without an answer the lookup would give up only after 20 s.
+                self.assertEqual(w.windows.wait_exit(40), 0)
+                self.assertLess(time.monotonic() - closed_at, 3.0 if h.SANITIZER else 1.0)
+                self.assertEqual(sorted(w.windows.seen), w.expected_windows(), "no box")
+                self.assertEqual(w.run.opened(settle=0.3), [])
+                self.assertEqual([p for p, _ in server.log], [] if looked_up == "manifest"
+                                 else [self.product.manifest_path])
+
+
 if __name__ == "__main__":
     unittest.main()
