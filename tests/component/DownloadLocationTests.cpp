@@ -131,7 +131,7 @@ TEST_F (DownloadLocationTest, DefaultStartsTheRunInTheProgramsFolderWithAnIndete
 {
     clickButton (waitForBox(), "Default");
 
-    EXPECT_TRUE (manifestRequested());
+    EXPECT_TRUE (runUntil ([&] { return manifestRequested(); }));
     EXPECT_EQ (window->component().getProgressValue(), -1.0);
     EXPECT_EQ (window->component().getDownloadFolder(), programFolder());
 }

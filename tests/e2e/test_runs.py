@@ -315,7 +315,8 @@ class FaultRunTests(E2ETestCase):
 
     def test_closing_the_window_while_the_run_waits(self):
         """A close ends the program at once while a file present on disk is checked and while the
-        first file's request waits for its answer: what is left of either would take seconds."""
+        manifest's request or the first file's waits for its answer: what is left of any of them
+        would take seconds."""
         name, huge = "huge.bin", 32 * 1024 ** 3
         file_path = "/faults/files/" + name
 
@@ -326,17 +327,24 @@ class FaultRunTests(E2ETestCase):
                 f.truncate(huge)
 
         # (what the run waits for, what the program was found doing, the file's size, what was
-        # planted); a file that is asked for must fit on the disk.
+        # planted, the path whose request the server holds); a file that is asked for must fit
+        # on the disk.
+        manifest_path = self.product.manifest_path
         cases = [("the check of a present file",
-                  lambda run, server: os.path.join(run.product_folder, name) in h.open_files(run), huge, plant),
+                  lambda run, server: os.path.join(run.product_folder, name) in h.open_files(run), huge, plant, None),
+                 ("the answer to the manifest's request",
+                  lambda run, server: server.requests_for(manifest_path) == 1, 1024, None, manifest_path),
                  ("the answer to the file's request",
-                  lambda run, server: server.requests_for(file_path) == 1, 1024, None)]
-        for waiting_for, busy, size, before_start in cases:
+                  lambda run, server: server.requests_for(file_path) == 1, 1024, None, file_path)]
+        for waiting_for, busy, size, before_start, held in cases:
             with self.case(waiting_for=waiting_for):
                 manifest = {"files": [{"url": self.base_url() + name, "filename": name, "filesize": size,
                                        "checksum_sha256": "0" * 64, "run_after_download": True}]}
-                server = h.ScriptedServer(self, self.product.port, {self.product.manifest_path: h.serve_json(manifest),
-                                                                    file_path: h.hold_without_answer()})
+                # No file is served: the only request that gets as far as a file's is held.
+                routes = {manifest_path: h.serve_json(manifest)}
+                if held is not None:
+                    routes[held] = h.hold_without_answer()
+                server = h.ScriptedServer(self, self.product.port, routes)
                 run, main = self.start_default_run(self.product, before_start=before_start)
                 h.wait_until(lambda: busy(run, server), 10, waiting_for + " to begin")
                 time.sleep(h.SETTLE)
@@ -347,7 +355,7 @@ class FaultRunTests(E2ETestCase):
                 # The sanitizers slow the way out.
                 self.assertLess(time.monotonic() - closed_at, 3.0 if h.SANITIZER else 1.0)
                 self.assertEqual(run.opened(settle=0.3), [])
-                self.assertEqual(server.requests_for(file_path), 0 if before_start else 1)
+                self.assertEqual(server.requests_for(file_path), 1 if held == file_path else 0)
 
 
 class PrivateTemporaryFolderTests(E2ETestCase):
