@@ -58,8 +58,8 @@ bool velmDownloaderApplication::initialiseApp()
     // that such a start makes no folder or file at all.
     if (! velm::hasDisplay())
     {
-        const auto line = juce::File::getSpecialLocation (juce::File::currentExecutableFile).getFileName()
-                        + ": " + velm::describeMissingDisplay (std::getenv ("DISPLAY")) + "\n";
+        const auto program = juce::File::getSpecialLocation (juce::File::currentExecutableFile).getFileName();
+        const auto line = velm::describeMissingDisplay (program.toRawUTF8(), std::getenv ("DISPLAY")) + "\n";
         std::fwrite (line.toRawUTF8(), 1, line.getNumBytesAsUTF8(), stderr);
         std::fflush (stderr);
         setApplicationReturnValue (1);

@@ -94,6 +94,7 @@ private:
     // Manifest
     void startManifestDownload();
     void requestManifest (const juce::URL& requestUrl);
+    void recordUnansweredManifest();
     void parseManifest();
     void recordManifestError (const juce::String& title, const juce::String& message);
 

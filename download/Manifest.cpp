@@ -97,6 +97,10 @@ void MainComponent::startManifestDownload()
     {
         requestManifest (requestUrl);
     });
+
+    // Without a thread the request is never sent: as far as the run can tell, nothing answered.
+    if (! manifestRequest->hasStarted())
+        recordUnansweredManifest();
 }
 
 void MainComponent::requestManifest (const juce::URL& requestUrl)
@@ -122,7 +126,12 @@ void MainComponent::requestManifest (const juce::URL& requestUrl)
     // Nothing answered: the run cannot go on, so it ends in a box instead of waiting forever on
     // "initializing ...". A run that is ending has given up waiting, and shows nothing.
     if (! answered && ! isEnding())
-        recordFatalError ("Connection Error ", "Could not connect to server");
+        recordUnansweredManifest();
+}
+
+void MainComponent::recordUnansweredManifest()
+{
+    recordFatalError ("Connection Error ", "Could not connect to server");
 }
 
 bool MainComponent::isManifestTask (juce::URL::DownloadTask* task)

@@ -15,8 +15,11 @@ namespace velm
         RequestWorker (const juce::String& name, std::function<void()> jobToRun)
             : juce::Thread (name), job (std::move (jobToRun))
         {
-            startThread();
+            started = startThread();
         }
+
+        /** False when the system could give no thread: the job never runs. */
+        bool hasStarted() const noexcept  { return started; }
 
         ~RequestWorker() override
         {
@@ -30,6 +33,7 @@ namespace velm
         }
 
         const std::function<void()> job;
+        bool started = false;
 
         JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (RequestWorker)
     };

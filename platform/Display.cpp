@@ -5,11 +5,45 @@
 #include <X11/Xlib.h>
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace velm
 {
     namespace
     {
+        /** Keeps standard error closed to what the X library says of its own (a display that
+            refuses the connection makes it write its reason, once for each try) for as long as
+            it lives, so that the program's own line is the only one. */
+        class QuietStandardError
+        {
+        public:
+            QuietStandardError()
+            {
+                const int nowhere = ::open ("/dev/null", O_WRONLY | O_CLOEXEC);
+
+                if (nowhere >= 0 && (saved = ::fcntl (STDERR_FILENO, F_DUPFD_CLOEXEC, 0)) >= 0)
+                    ::dup2 (nowhere, STDERR_FILENO);
+
+                if (nowhere >= 0)
+                    ::close (nowhere);
+            }
+
+            ~QuietStandardError()
+            {
+                if (saved >= 0)
+                {
+                    ::dup2 (saved, STDERR_FILENO);
+                    ::close (saved);
+                }
+            }
+
+        private:
+            int saved = -1;
+
+            JUCE_DECLARE_NON_COPYABLE (QuietStandardError)
+        };
+
         /** Whether the display that the framework would open can be opened: the same name, the
             same call, as often as the framework tries it (juce_linux_XWindowSystem.cpp,
             initialiseXDisplay). */
@@ -19,6 +53,8 @@ namespace velm
 
             if (name.isEmpty())
                 name = ":0.0";
+
+            const QuietStandardError quiet;
 
             for (int tries = 2; --tries >= 0;)
             {
@@ -30,6 +66,23 @@ namespace velm
             }
 
             return false;
+        }
+
+        /** The text with every byte that could break the line, confuse the terminal or be taken
+            for a quote written as \xNN. */
+        juce::String escaped (const char* text)
+        {
+            juce::String result;
+
+            for (auto* p = reinterpret_cast<const unsigned char*> (text); *p != 0; ++p)
+            {
+                if (*p < 0x20 || *p >= 0x7f || *p == '"' || *p == '\\')
+                    result << "\\x" << juce::String::toHexString ((int) *p).paddedLeft ('0', 2);
+                else
+                    result << (char) *p;
+            }
+
+            return result;
         }
     }
 
@@ -43,34 +96,17 @@ namespace velm
             && juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr;
     }
 
-    namespace
+    juce::String describeMissingDisplay (const char* programName, const char* displayVariable)
     {
-        /** The text quoted, with every byte that would break the line or the terminal escaped. */
-        juce::String quoted (const char* text)
-        {
-            juce::String result ("\"");
+        const auto start = escaped (programName != nullptr ? programName : "") + ": no X display could be opened: ";
 
-            for (auto* p = reinterpret_cast<const unsigned char*> (text); *p != 0; ++p)
-            {
-                if (*p < 0x20 || *p == 0x7f || *p == '"' || *p == '\\' || *p >= 0x80)
-                    result << "\\x" << juce::String::toHexString ((int) *p).paddedLeft ('0', 2);
-                else
-                    result << (char) *p;
-            }
-
-            return result + "\"";
-        }
-    }
-
-    juce::String describeMissingDisplay (const char* displayVariable)
-    {
         // The framework tries ":0.0" in place of a DISPLAY that is not set or empty.
         if (displayVariable == nullptr)
-            return "no X display could be opened: DISPLAY is not set (tried \":0.0\")";
+            return start + "DISPLAY is not set (tried \":0.0\")";
 
         if (*displayVariable == 0)
-            return "no X display could be opened: DISPLAY is empty (tried \":0.0\")";
+            return start + "DISPLAY is empty (tried \":0.0\")";
 
-        return "no X display could be opened: DISPLAY is " + quoted (displayVariable);
+        return start + "DISPLAY is \"" + escaped (displayVariable) + "\"";
     }
 }

@@ -11,7 +11,10 @@ namespace velm
         the framework's desktop. */
     bool hasDisplay();
 
-    /** The one line that says that no X display could be opened, and which one was tried:
-        DISPLAY's value, quoted and with any control character escaped, or that it is not set. */
-    juce::String describeMissingDisplay (const char* displayVariable);
+    /** The one line, without its line break, that tells the user of programName that no X display
+        could be opened, and which one was tried: DISPLAY's value (displayVariable), quoted, or
+        that it is not set. Control characters, quotes, backslashes and bytes past ASCII, in the
+        name as in the value, are written as \xNN, so that the line stays one line whatever the
+        two hold. */
+    juce::String describeMissingDisplay (const char* programName, const char* displayVariable);
 }

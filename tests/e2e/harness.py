@@ -589,25 +589,34 @@ def unanswered_port(test):
     return own_port(lambda port: holder.bind(("127.0.0.1", port)) or port)
 
 
+def _x_tcp_port(number):
+    return 6000 + number
+
+
 def display_answers(number):
-    """Whether an X server takes connections as display :number, at its socket in /tmp/.X11-unix
-    or at the abstract socket of that name, where Xlib looks for it."""
-    for address in ("/tmp/.X11-unix/X%d" % number, "\0/tmp/.X11-unix/X%d" % number):
-        with socket.socket(socket.AF_UNIX) as s:
-            try:
+    """Whether an X server takes connections as display :number where Xlib looks for it: at its
+    socket in /tmp/.X11-unix, at the abstract socket of that name, and, where those fail, at
+    TCP port 6000 + number of the local host."""
+    addresses = [(socket.AF_UNIX, "/tmp/.X11-unix/X%d" % number), (socket.AF_UNIX, "\0/tmp/.X11-unix/X%d" % number),
+                 (socket.AF_INET, ("127.0.0.1", _x_tcp_port(number))), (socket.AF_INET6, ("::1", _x_tcp_port(number)))]
+    for family, address in addresses:
+        try:
+            with socket.socket(family) as s:
+                s.settimeout(1.0)
                 s.connect(address)
                 return True
-            except OSError:
-                pass
+        except OSError:
+            pass
     return False
 
 
 def unanswered_display(test):
-    """The number of a display where no X server listens, and none will start while the test
-    lasts: the test holds the display's lock file, which an X server takes for itself before it
-    starts, and which xvfb-run looks for when it picks a number."""
+    """The number of a display where no X server listens, and none will while the test lasts:
+    the test holds the display's lock file, which an X server takes for itself before it starts
+    and which xvfb-run looks for when it picks a number, and its TCP port (on 127.0.0.1 and
+    ::1, bound but never listening), where Xlib tries the display when its sockets fail."""
     for _ in range(200):
-        number = random.randint(1000, 30000)
+        number = random.randint(1000, 13999)  # TCP ports 7000-19999, below OWN_PORTS
         lock = "/tmp/.X%d-lock" % number
         try:
             fd = os.open(lock, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o444)
@@ -616,6 +625,24 @@ def unanswered_display(test):
         with os.fdopen(fd, "w") as f:
             f.write("%10d\n" % os.getpid())
         test.addCleanup(os.unlink, lock)
+        holders = []
+        try:
+            for family, host in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
+                holder = socket.socket(family)
+                holders.append(holder)
+                try:
+                    holder.bind((host, _x_tcp_port(number)))
+                except OSError as error:
+                    if error.errno != errno.EADDRNOTAVAIL or family != socket.AF_INET6:
+                        raise
+        except OSError as error:
+            if error.errno != errno.EADDRINUSE:
+                raise
+            for holder in holders:
+                holder.close()
+            continue
+        for holder in holders:
+            test.addCleanup(holder.close)
         if not display_answers(number):
             return number
     raise RuntimeError("no display number without a server of its own could be had")
@@ -911,7 +938,7 @@ def mount_namespace_prefix(test, purpose, binds):
     probe = subprocess.run(["unshare", "--mount", "true"], capture_output=True, text=True, timeout=20)
     if probe.returncode != 0:
         skip_test(test, "no mount namespace can be made here: " + (probe.stderr.strip() or "unshare failed"))
-    mounts = " && ".join('mount --bind "$%d" "$%d"' % (2 * i + 1, 2 * i + 2) for i in range(len(binds)))
+    mounts = " && ".join('mount --bind "${%d}" "${%d}"' % (2 * i + 1, 2 * i + 2) for i in range(len(binds)))
     return ["unshare", "--mount", "--propagation", "private", "sh", "-c",
             '%s && shift %d && exec "$@"' % (mounts, 2 * len(binds)), "sh",
             *(path for bind in binds for path in bind)]

@@ -6,6 +6,7 @@ import os
 import random
 import re
 import shutil
+import subprocess
 import tempfile
 import time
 import unittest
@@ -310,30 +311,40 @@ class NoDisplayTests(E2ETestCase):
         served = h.product("headless")
         server = h.ScriptedServer(self, served.port, {served.manifest_path: h.serve_json({"files": []})})
         nowhere = ":%d" % h.unanswered_display(self)
-        # (product, DISPLAY, what the line says of it); the framework tries ":0.0" in place of a
-        # DISPLAY that is not set.
-        cases = [("headless", None, "DISPLAY is not set"), ("headless", nowhere, 'DISPLAY is "%s"' % nowhere),
-                 ("missing", nowhere, 'DISPLAY is "%s"' % nowhere)]
-        for key, display, said in cases:
-            with self.case(product=key, display=display):
+        # The test's own display, to a program that lacks its key.
+        refusing = os.environ.get("DISPLAY")
+        no_key = os.path.join(tempfile.mkdtemp(prefix="velm-e2e-xauth-"), "empty")
+        self.addCleanup(shutil.rmtree, os.path.dirname(no_key), True)
+        open(no_key, "w").close()
+        # (product, DISPLAY, XAUTHORITY, what the line says of the display); the framework tries
+        # ":0.0" in place of a DISPLAY that is not set.
+        cases = [("headless", None, None, "DISPLAY is not set"),
+                 ("headless", nowhere, None, 'DISPLAY is "%s"' % nowhere),
+                 ("missing", nowhere, None, 'DISPLAY is "%s"' % nowhere),
+                 ("headless", refusing, no_key, 'DISPLAY is "%s"' % refusing)]
+        for key, display, authority, said in cases:
+            with self.case(product=key, display=display, refused=authority is not None):
                 if display is None and h.display_answers(0):
                     h.skip_test(self, "display :0 answers here, which the framework opens when DISPLAY is not set")
+                if authority is not None:
+                    keyless = subprocess.run(["xdpyinfo"], env={**os.environ, "XAUTHORITY": authority},
+                                             stdin=subprocess.DEVNULL, capture_output=True, timeout=10)
+                    if refusing is None or keyless.returncode == 0:
+                        h.skip_test(self, "the test's display asks no key of its clients")
                 # Where the single-instance lock would go.
                 runtime = tempfile.mkdtemp(prefix="velm-e2e-runtime-")
                 self.addCleanup(shutil.rmtree, runtime, True)
-                run = self.start(key, env={"DISPLAY": display, "XDG_RUNTIME_DIR": runtime})
+                run = self.start(key, env={"DISPLAY": display, "XAUTHORITY": authority, "XDG_RUNTIME_DIR": runtime})
                 self.assertEqual(run.wait_exit(5.0), 1)
                 with open(run.stderr_path, "rb") as f:
                     lines = f.read().decode().splitlines()
-                self.assertEqual(len(lines), 1, lines)
-                self.assertIn("no X display could be opened", lines[0])
-                self.assertIn(said, lines[0])
+                self.assertEqual(lines, ["%s: no X display could be opened: %s" % (os.path.basename(run.exe), said)
+                                         + (' (tried ":0.0")' if display is None else "")])
                 self.assertEqual(os.listdir(run.folder), [os.path.basename(run.exe)])
                 self.assertEqual(os.listdir(run.tmpdir), [])
                 self.assertEqual(os.listdir(runtime), [])
                 self.assertEqual(run.opened(), [])
         self.assertEqual(server.log, [])
-
 
 if __name__ == "__main__":
     unittest.main()
