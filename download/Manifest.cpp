@@ -1,7 +1,6 @@
 #include "download/MainComponent.h"
 
 #include "download/ManifestReading.h"
-#include "download/RequestWorker.h"
 #include "download/SupportAddress.h"
 #include "json/BoundedJson.h"
 #include "json/TextDecoding.h"
